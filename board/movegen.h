@@ -1,0 +1,28 @@
+// Pin- and check-aware move generation in a fixed order: of its output only
+// king moves and en passant captures can leave the mover's king attacked.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "board/position.h"
+
+struct ArrayMoveSink {
+    uint32_t* data;
+    uint64_t capacity;
+    uint64_t count;
+};
+
+struct SemanticMove {
+    uint32_t move;
+    uint8_t kind;  // 0 quiet, 1 capture, 2 promotion, 3 capture-promotion, 4 en passant, 5 castling
+};
+
+namespace MoveGen {
+
+uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity);
+void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out);
+void generate_legal(Position& pos, std::vector<unsigned>& out);
+void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out);
+
+}  // namespace MoveGen

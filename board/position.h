@@ -1,0 +1,83 @@
+// The board model: placement in three redundant forms, occupancy, side to move,
+// castling rights, en passant square, clocks, incremental Zobrist keys with the
+// key history, and the pin cache; with make/unmake, FEN and the board queries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "board/types.h"
+
+class Position {
+public:
+    Bitboard pieces[12];
+    int board[64];
+    int piece_count[12];
+    int king_square[2];
+    Bitboard occupancy[2];
+    Bitboard occupied;
+    int side;
+    Bitboard pinned[2];
+    Bitboard pin_ray[64];
+    uint32_t castling_rights;
+    int ep_square;
+    int halfmove_clock;
+    int fullmove_number;
+    int plies_since_null;
+    uint64_t key;
+    uint64_t pawn_key;
+    uint64_t non_pawn_key;
+    std::vector<uint64_t> key_history;
+
+    // The state before one move, handed back to the matching unmake.
+    struct Undo {
+        uint32_t move;
+        int from;
+        int to;
+        int moved_piece;
+        int promotion;
+        int captured_piece;
+        int captured_square;
+        uint32_t castling_rights;
+        int ep_square;
+        int halfmove_clock;
+        int fullmove_number;
+        int plies_since_null;
+        int side;
+        bool is_null;
+    };
+
+    Position();
+    void clear();
+
+    // Placement
+    void set_piece_at_square(int piece, int sq);
+    void remove_piece_at_square(int piece, int sq);
+    void recompute_occupancies();
+    static int piece_index_from_char(char c);
+
+    // Queries
+    bool is_square_attacked(int sq, Color by) const;
+    bool in_check(Color c) const;
+    Bitboard checker_mask(Color c) const;
+    Bitboard check_block_mask(Color c) const;
+    void compute_pins(Color c);
+    bool has_non_pawn_material(Color c) const;
+    bool has_insufficient_material() const;
+    int repetition_count() const;
+    bool is_threefold_repetition() const;
+
+    // Moves
+    Undo make_move(unsigned move);
+    void unmake_move(const Undo& u);
+    Undo make_null_move();
+    void unmake_null_move(const Undo& u);
+    bool is_move_legal(unsigned move) const;
+    bool has_any_legal_move();  // defined with the move generator
+
+    // FEN and picture
+    bool set_from_fen(const std::string& fen, std::string& error);
+    std::string to_fen() const;
+    std::string board_visual() const;
+};

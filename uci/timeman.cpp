@@ -1,0 +1,1 @@
+#include "uci/timeman.h"

@@ -1,0 +1,2 @@
+// placeholder until the command loop exists
+int main() { return 0; }
