@@ -1,0 +1,2 @@
+// Transposition table.
+#pragma once
