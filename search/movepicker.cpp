@@ -1,0 +1,322 @@
+#include "search/movepicker.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "board/attack.h"
+#include "board/movegen.h"
+#include "board/pext.h"
+
+namespace {
+
+constexpr int64_t CAPTURE_BASE = 1000000;
+constexpr int64_t CHECKING_CAPTURE_BONUS = 275000;
+constexpr int64_t BAD_CAPTURE_OFFSET = -200000;
+constexpr int CHECK_ALLOWANCE = -80;  // a checking capture losing at most this much stays good
+constexpr int64_t QUIET_PROMOTION_BASE = 1000000;
+constexpr int64_t CHECKING_QUIET_PROMOTION_BASE = 1275000;
+constexpr int64_t FIRST_KILLER_BONUS = 320000;
+constexpr int64_t COUNTER_MOVE_BONUS = 280000;
+constexpr int64_t SECOND_KILLER_BONUS = 220000;
+constexpr int64_t QUIET_CHECK_BONUS = 240000;
+
+// Promotion piece type of a move word; anything that is not a real promotion
+// piece counts as none, so a malformed word cannot index past the type tables.
+inline int promotion_type(unsigned move) {
+    int p = move_promotion(move);
+    return p >= KNIGHT && p <= QUEEN ? p : 0;
+}
+
+inline bool is_capture(unsigned move) { return (move & FLAG_CAPTURE) != 0; }
+
+// History entries stay within +-32768, so the sums fit 32 bits; tables filled
+// with anything else must still not overflow a score.
+inline int clamp_score(int64_t score) {
+    return int(std::clamp<int64_t>(score, INT32_MIN, INT32_MAX));
+}
+
+inline void append(MovePicker::ScoredMove* list, uint64_t& count, unsigned move, int score, int see) {
+    if (count < MovePicker::CAPACITY) list[count++] = {move, score, see};
+}
+
+// Index into a continuation table: [piece][to] of the earlier move, then
+// [piece][to] of the quiet move.
+inline size_t cont_index(unsigned prev, unsigned move) {
+    return ((size_t(move_piece(prev)) * 64 + size_t(move_to(prev))) * 12 + size_t(move_piece(move))) * 64 +
+           size_t(move_to(move));
+}
+
+}  // namespace
+
+bool move_gives_check(const Position& pos, unsigned move) {
+    const int pc = move_piece(move);
+    const int us = pc > 5 ? BLACK : WHITE;
+    const int k = pos.king_square[us ^ 1];
+    if (k < 0) return false;
+
+    const int from = move_from(move);
+    const int to = move_to(move);
+    Bitboard occ = (pos.occupied & ~square_bb(from)) | square_bb(to);
+    if (move & FLAG_EN_PASSANT) occ &= ~square_bb(us == WHITE ? to - 8 : to + 8);
+
+    Bitboard own[5];
+    for (int t = PAWN; t <= QUEEN; ++t) own[t] = pos.pieces[us * 6 + t];
+    const int mt = pc % 6;
+    if (const int p = promotion_type(move)) {
+        own[PAWN] &= ~square_bb(from);
+        own[p] |= square_bb(to);
+    } else if (mt != KING) {
+        own[mt] = (own[mt] & ~square_bb(from)) | square_bb(to);
+    }
+
+    const Bitboard pawnSources = us == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
+    if (own[PAWN] & pawnSources) return true;
+    if (own[KNIGHT] & Attack::knightAttacks[k]) return true;
+    if ((own[BISHOP] | own[QUEEN]) & PEXT::bishop_attacks_pext(k, occ)) return true;
+    if ((own[ROOK] | own[QUEEN]) & PEXT::rook_attacks_pext(k, occ)) return true;
+    return false;
+}
+
+MovePicker::MovePicker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
+    build_main_picker(p, ttMove, h);
+}
+
+MovePicker::MovePicker(Position& p, bool quietChecks, unsigned ttMove, const PickerHeuristics& h) {
+    build_qsearch_picker(p, quietChecks, ttMove, h);
+}
+
+MovePicker::MovePicker(Position& p, const std::vector<unsigned>& list, unsigned first, unsigned second,
+                       const PickerHeuristics& h) {
+    build_root_picker(p, list, first, second, h);
+}
+
+// The move and list arrays are not cleared: only their first count entries
+// are ever read, and clearing ~10 KB per node would cost more than the node.
+void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch, bool quietChecks) {
+    pos = &p;
+    heur = h;
+    std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+    qsearchMode = qsearch;
+    includeQuietChecks = quietChecks;
+    stage = FORCED;
+    lastStage = DONE;
+    lastScore = 0;
+    lastSee = 0;
+    moveCount = 0;
+    capturesPrepared = false;
+    quietsPrepared = false;
+    forcedMoves[0] = forcedMoves[1] = 0;
+    forcedCount = forcedCursor = 0;
+    goodCount = goodCursor = 0;
+    quietCount = quietCursor = 0;
+    badCount = badCursor = 0;
+}
+
+void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
+    initialize(p, h, false, false);
+    moveCount = MoveGen::generate_pseudo_legal(p, moves, CAPACITY);
+    if (ttMove != 0 && contains_move(moves, moveCount, ttMove)) add_forced_move(ttMove);
+}
+
+void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned ttMove, const PickerHeuristics& h) {
+    initialize(p, h, true, quietChecks);
+    moveCount = MoveGen::generate_pseudo_legal(p, moves, CAPACITY);
+    if (ttMove == 0 || !contains_move(moves, moveCount, ttMove)) return;
+    const bool tactical = is_capture(ttMove) || promotion_type(ttMove) != 0;
+    if (tactical || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
+        add_forced_move(ttMove);
+}
+
+void MovePicker::build_root_picker(Position& p, const std::vector<unsigned>& list, unsigned first, unsigned second,
+                                   const PickerHeuristics& h) {
+    initialize(p, h, false, false);
+    moveCount = std::min<uint64_t>(list.size(), CAPACITY);
+    std::copy_n(list.begin(), moveCount, moves);
+    if (first != 0 && contains_move(moves, moveCount, first)) add_forced_move(first);
+    if (second != 0 && second != first && contains_move(moves, moveCount, second)) add_forced_move(second);
+}
+
+bool MovePicker::contains_move(const unsigned* list, uint64_t count, unsigned move) {
+    for (uint64_t i = 0; i < count; ++i)
+        if (list[i] == move) return true;
+    return false;
+}
+
+void MovePicker::add_forced_move(unsigned move) {
+    if (move == 0) return;
+    if (forcedCount == 0) {
+        forcedMoves[forcedCount++] = move;
+    } else if (forcedCount == 1 && move != forcedMoves[0]) {
+        forcedMoves[forcedCount++] = move;
+    }
+}
+
+bool MovePicker::is_forced(unsigned move) const {
+    return (forcedCount > 0 && move == forcedMoves[0]) || (forcedCount > 1 && move == forcedMoves[1]);
+}
+
+unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
+                               int& see) {
+    if (cursor >= count) return 0;
+    uint64_t best = cursor;
+    for (uint64_t i = cursor + 1; i < count; ++i)
+        if (list[i].score > list[best].score) best = i;
+    std::swap(list[cursor], list[best]);
+    const ScoredMove& chosen = list[cursor++];
+    score = chosen.score;
+    see = chosen.see;
+    return chosen.move;
+}
+
+unsigned MovePicker::next() {
+    switch (stage) {
+        case FORCED:
+            if (forcedCursor < forcedCount) {
+                lastStage = FORCED;
+                lastScore = 0;
+                lastSee = 0;
+                return forcedMoves[forcedCursor++];
+            }
+            stage = GOOD_CAPTURES;
+            [[fallthrough]];
+        case GOOD_CAPTURES:
+            if (!capturesPrepared) prepare_capture_stage();
+            if (goodCursor < goodCount) {
+                lastStage = GOOD_CAPTURES;
+                return pick_next(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
+            }
+            stage = QUIETS;
+            [[fallthrough]];
+        case QUIETS:
+            if (!quietsPrepared) prepare_quiet_stage();
+            if (quietCursor < quietCount) {
+                lastStage = QUIETS;
+                return pick_next(quiets, quietCursor, quietCount, lastScore, lastSee);
+            }
+            stage = BAD_CAPTURES;
+            [[fallthrough]];
+        case BAD_CAPTURES:
+            if (!capturesPrepared) prepare_capture_stage();
+            if (badCursor < badCount) {
+                lastStage = BAD_CAPTURES;
+                return pick_next(badCaptures, badCursor, badCount, lastScore, lastSee);
+            }
+            stage = DONE;
+            [[fallthrough]];
+        default:
+            lastStage = DONE;
+            lastScore = 0;
+            lastSee = 0;
+            return 0;
+    }
+}
+
+void MovePicker::compute_check_squares(const Position& p) {
+    std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+    const int k = p.king_square[p.side ^ 1];
+    if (k < 0) return;
+    checkSquares[PAWN] = p.side == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
+    checkSquares[KNIGHT] = Attack::knightAttacks[k];
+    checkSquares[BISHOP] = PEXT::bishop_attacks_pext(k, p.occupied);
+    checkSquares[ROOK] = PEXT::rook_attacks_pext(k, p.occupied);
+    checkSquares[QUEEN] = checkSquares[BISHOP] | checkSquares[ROOK];
+}
+
+bool MovePicker::gives_direct_check(unsigned move) const {
+    const int p = promotion_type(move);
+    const int type = p ? p : move_piece(move) % 6;
+    return (checkSquares[type] & square_bb(move_to(move))) != 0;
+}
+
+bool MovePicker::gives_check_for_ordering(const Position& p, unsigned move) const {
+    return gives_direct_check(move) || move_gives_check(p, move);
+}
+
+int MovePicker::capture_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
+    const int to = move_to(move);
+    const int mt = move_piece(move) % 6;
+    const int onTarget = p.board[to];
+    const int vt = (move & FLAG_EN_PASSANT) || onTarget < 0 ? PAWN : onTarget % 6;
+    int64_t score = CAPTURE_BASE + 10 * ORDER_VALUE[vt] - ORDER_VALUE[mt];
+    if (h.captureHist) score += h.captureHist[((size_t(p.side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
+    score += promotion_bonus(move);
+    return clamp_score(score);
+}
+
+int MovePicker::promotion_bonus(unsigned move) {
+    const int p = promotion_type(move);
+    return p ? 16 * ORDER_VALUE[p] : 0;
+}
+
+void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
+    const bool checks = gives_check_for_ordering(p, move);
+    if (!is_capture(move)) {
+        const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
+        append(goodCaptures, goodCount, move, clamp_score(base + promotion_bonus(move)), 0);
+        return;
+    }
+    const int64_t score = int64_t(capture_score(p, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
+    const int see = Attack::see_gain(p, move);
+    if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
+        append(goodCaptures, goodCount, move, clamp_score(score), see);
+    else
+        append(badCaptures, badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
+}
+
+void MovePicker::prepare_capture_stage() {
+    if (capturesPrepared || !pos) return;
+    compute_check_squares(*pos);
+    for (uint64_t i = 0; i < moveCount; ++i) {
+        const unsigned m = moves[i];
+        if (m == 0 || is_forced(m)) continue;
+        if (is_capture(m) || promotion_type(m) != 0) add_capture_or_promotion_move(*pos, m, heur);
+    }
+    capturesPrepared = true;
+}
+
+int MovePicker::quiet_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
+    int64_t score = 0;
+    if (move == h.killer1)
+        score = FIRST_KILLER_BONUS;
+    else if (move == h.killer2)
+        score = SECOND_KILLER_BONUS;
+    else if (move == h.counter)
+        score = COUNTER_MOVE_BONUS;
+    if (h.history) score += h.history[(size_t(p.side) * 64 + move_from(move)) * 64 + move_to(move)];
+    // Each continuation term is halved on its own, as the tables are summed.
+    if (h.contHist1 && h.prev1) score += h.contHist1[cont_index(h.prev1, move)] / 2;
+    if (h.contHist2 && h.prev2) score += h.contHist2[cont_index(h.prev2, move)] / 2;
+    if (h.contHist4 && h.prev4) score += h.contHist4[cont_index(h.prev4, move)] / 2;
+    if (gives_check_for_ordering(p, move)) score += QUIET_CHECK_BONUS;
+    return clamp_score(score);
+}
+
+bool MovePicker::is_qsearch_quiet_check(const Position& p, unsigned move) const {
+    return includeQuietChecks && move_gives_check(p, move) && Attack::see_ge(p, move, 0);
+}
+
+void MovePicker::add_quiet_move(const Position& p, unsigned move, const PickerHeuristics& h) {
+    append(quiets, quietCount, move, quiet_score(p, move, h), 0);
+}
+
+void MovePicker::add_qsearch_quiet_move(const Position& p, unsigned move, const PickerHeuristics& h) {
+    if (quietCount < CAPACITY && is_qsearch_quiet_check(p, move))
+        append(quiets, quietCount, move, quiet_score(p, move, h), 0);
+}
+
+void MovePicker::prepare_quiet_stage() {
+    if (quietsPrepared || !pos) return;
+    // The direct-check shortcut of the quiet scores needs the check squares.
+    if (!capturesPrepared) compute_check_squares(*pos);
+    if (!qsearchMode || includeQuietChecks) {
+        for (uint64_t i = 0; i < moveCount && quietCount < CAPACITY; ++i) {
+            const unsigned m = moves[i];
+            if (m == 0 || is_capture(m) || promotion_type(m) != 0 || is_forced(m)) continue;
+            if (qsearchMode)
+                add_qsearch_quiet_move(*pos, m, heur);
+            else
+                add_quiet_move(*pos, m, heur);
+        }
+    }
+    quietsPrepared = true;
+}
