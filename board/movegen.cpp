@@ -1,1 +1,337 @@
 #include "board/movegen.h"
+
+#include "board/attack.h"
+#include "board/move.h"
+#include "board/pext.h"
+
+namespace {
+
+constexpr Bitboard ALL_SQUARES = ~Bitboard(0);
+constexpr Bitboard RANK_1 = 0x00000000000000FFULL;
+constexpr Bitboard RANK_2 = 0x000000000000FF00ULL;
+constexpr Bitboard RANK_7 = 0x00FF000000000000ULL;
+constexpr Bitboard RANK_8 = 0xFF00000000000000ULL;
+
+constexpr int SQ_A1 = 0, SQ_B1 = 1, SQ_C1 = 2, SQ_D1 = 3, SQ_E1 = 4, SQ_F1 = 5, SQ_G1 = 6, SQ_H1 = 7;
+constexpr int SQ_A8 = 56, SQ_B8 = 57, SQ_C8 = 58, SQ_D8 = 59, SQ_E8 = 60, SQ_F8 = 61, SQ_G8 = 62,
+              SQ_H8 = 63;
+
+// Appending to a full array is dropped silently; generation goes on so the
+// array keeps the first `capacity` moves in generation order.
+inline void emit(ArrayMoveSink& sink, Move m) {
+    if (sink.count < sink.capacity) sink.data[sink.count++] = m;
+}
+
+inline void emit(std::vector<unsigned>& sink, Move m) { sink.push_back(m); }
+
+// Promotions come out queen, rook, bishop, knight.
+template <class Sink>
+inline void emit_promotions(Sink& sink, int from, int to, int piece, uint32_t flags) {
+    emit(sink, make_move_word(from, to, piece, QUEEN, flags));
+    emit(sink, make_move_word(from, to, piece, ROOK, flags));
+    emit(sink, make_move_word(from, to, piece, BISHOP, flags));
+    emit(sink, make_move_word(from, to, piece, KNIGHT, flags));
+}
+
+// Per pawn, in ascending square order: push (or push promotions), double push,
+// captures, en passant. The block mask does not restrict en passant: taking a
+// pawn that just gave check by its double step resolves the check without
+// landing on the checker's square; the legal filter tests every such capture.
+template <Color Us, class Sink>
+void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboard occ, Bitboard block) {
+    constexpr int step = Us == WHITE ? 8 : -8;
+    constexpr Bitboard startRank = Us == WHITE ? RANK_2 : RANK_7;
+    constexpr Bitboard lastRank = Us == WHITE ? RANK_8 : RANK_1;
+    constexpr int piece = Us * 6 + PAWN;
+    const Bitboard* attacks = Us == WHITE ? Attack::pawnAttacksWhite : Attack::pawnAttacksBlack;
+    const Bitboard pinned = pos.pinned[Us];
+    const int ep = pos.ep_square;
+    const Bitboard epBB = ep >= 0 && ep < 64 ? square_bb(ep) : 0;
+
+    Bitboard pawns = pos.pieces[piece];
+    while (pawns) {
+        const int s = pop_lsb(pawns);
+        const Bitboard allowed = (pinned & square_bb(s)) ? pos.pin_ray[s] : ALL_SQUARES;
+        const Bitboard legalTargets = block & allowed;
+
+        const int t = s + step;
+        if (t >= 0 && t < 64 && !(occ & square_bb(t))) {
+            if (legalTargets & square_bb(t)) {
+                if (lastRank & square_bb(t))
+                    emit_promotions(sink, s, t, piece, 0);
+                else
+                    emit(sink, make_move_word(s, t, piece));
+            }
+            // A double push may block a check that the single step does not.
+            if (startRank & square_bb(s)) {
+                const int u = t + step;
+                if (!(occ & square_bb(u)) && (legalTargets & square_bb(u)))
+                    emit(sink, make_move_word(s, u, piece, 0, FLAG_DOUBLE_PUSH));
+            }
+        }
+
+        Bitboard captures = attacks[s] & enemy & legalTargets;
+        while (captures) {
+            const int to = pop_lsb(captures);
+            if (lastRank & square_bb(to))
+                emit_promotions(sink, s, to, piece, FLAG_CAPTURE);
+            else
+                emit(sink, make_move_word(s, to, piece, 0, FLAG_CAPTURE));
+        }
+
+        if (attacks[s] & allowed & epBB)
+            emit(sink, make_move_word(s, ep, piece, 0, FLAG_CAPTURE | FLAG_EN_PASSANT));
+    }
+}
+
+template <int Type>
+inline Bitboard piece_attacks(int sq, Bitboard occ) {
+    if constexpr (Type == KNIGHT) return Attack::knightAttacks[sq];
+    if constexpr (Type == BISHOP) return PEXT::bishop_attacks_pext(sq, occ);
+    if constexpr (Type == ROOK) return PEXT::rook_attacks_pext(sq, occ);
+    if constexpr (Type == QUEEN) return PEXT::bishop_attacks_pext(sq, occ) | PEXT::rook_attacks_pext(sq, occ);
+    return 0;
+}
+
+// Knight, bishop, rook and queen moves of the pieces in from_set. A pinned
+// piece keeps to its pin line (a pinned knight has no move at all).
+template <int Type, class Sink>
+void generate_piece_moves(const Position& pos, Sink& sink, Color us, int piece, Bitboard from_set, Bitboard own,
+                          Bitboard enemy, Bitboard occupied, Bitboard target_mask) {
+    const Bitboard pinned = pos.pinned[us];
+    while (from_set) {
+        const int from = pop_lsb(from_set);
+        Bitboard targets = piece_attacks<Type>(from, occupied) & ~own & target_mask;
+        if (pinned & square_bb(from)) targets &= pos.pin_ray[from];
+        while (targets) {
+            const int to = pop_lsb(targets);
+            emit(sink, make_move_word(from, to, piece, 0, (enemy & square_bb(to)) ? FLAG_CAPTURE : 0));
+        }
+    }
+}
+
+// King steps are not tested against attacks here: the legal filter does that.
+template <class Sink>
+void generate_king_moves(Sink& sink, int k, int piece, Bitboard own, Bitboard enemy) {
+    Bitboard targets = Attack::kingAttacks[k] & ~own;
+    while (targets) {
+        const int to = pop_lsb(targets);
+        emit(sink, make_move_word(k, to, piece, 0, (enemy & square_bb(to)) ? FLAG_CAPTURE : 0));
+    }
+}
+
+// Castling, king side first; only called when not in check.
+template <Color Us, class Sink>
+void generate_castling(const Position& pos, Sink& sink, int k) {
+    constexpr Color them = Us == WHITE ? BLACK : WHITE;
+    constexpr int rook = Us * 6 + ROOK;
+    constexpr int e = Us == WHITE ? SQ_E1 : SQ_E8;
+    constexpr int f = Us == WHITE ? SQ_F1 : SQ_F8;
+    constexpr int g = Us == WHITE ? SQ_G1 : SQ_G8;
+    constexpr int d = Us == WHITE ? SQ_D1 : SQ_D8;
+    constexpr int c = Us == WHITE ? SQ_C1 : SQ_C8;
+    constexpr int b = Us == WHITE ? SQ_B1 : SQ_B8;
+    constexpr int a = Us == WHITE ? SQ_A1 : SQ_A8;
+    constexpr int h = Us == WHITE ? SQ_H1 : SQ_H8;
+    constexpr uint32_t kingRight = Us == WHITE ? CASTLE_WHITE_KING : CASTLE_BLACK_KING;
+    constexpr uint32_t queenRight = Us == WHITE ? CASTLE_WHITE_QUEEN : CASTLE_BLACK_QUEEN;
+    constexpr Move kingSide = Us == WHITE ? MOVE_WHITE_OO : MOVE_BLACK_OO;
+    constexpr Move queenSide = Us == WHITE ? MOVE_WHITE_OOO : MOVE_BLACK_OOO;
+
+    if (k != e) return;
+    const Bitboard occ = pos.occupied;
+    if ((pos.castling_rights & kingRight) && pos.board[h] == rook &&
+        !(occ & (square_bb(f) | square_bb(g))) && !pos.is_square_attacked(e, them) &&
+        !pos.is_square_attacked(f, them) && !pos.is_square_attacked(g, them))
+        emit(sink, kingSide);
+    // b1/b8 must be empty but may be attacked: the king never crosses it.
+    if ((pos.castling_rights & queenRight) && pos.board[a] == rook &&
+        !(occ & (square_bb(b) | square_bb(c) | square_bb(d))) && !pos.is_square_attacked(e, them) &&
+        !pos.is_square_attacked(d, them) && !pos.is_square_attacked(c, them))
+        emit(sink, queenSide);
+}
+
+template <Color Us, class Sink>
+void generate_for(Position& pos, Sink& sink) {
+    constexpr Color them = Us == WHITE ? BLACK : WHITE;
+    const int k = pos.king_square[Us];
+    if (k == NO_SQUARE) return;
+
+    pos.compute_pins(Us);
+    const Bitboard own = pos.occupancy[Us];
+    const Bitboard enemy = pos.occupancy[them];
+    const Bitboard occ = pos.occupied;
+    const Bitboard checkers = pos.checker_mask(Us);
+    constexpr int kingPiece = Us * 6 + KING;
+
+    // Double check: only the king can move.
+    if (checkers & (checkers - 1)) {
+        generate_king_moves(sink, k, kingPiece, own, enemy);
+        return;
+    }
+
+    const Bitboard block = checkers ? pos.check_block_mask(Us) : ALL_SQUARES;
+
+    generate_pawn_moves<Us>(pos, sink, enemy, occ, block);
+    constexpr int base = Us * 6;
+    generate_piece_moves<KNIGHT>(pos, sink, Us, base + KNIGHT, pos.pieces[base + KNIGHT], own, enemy, occ, block);
+    generate_piece_moves<BISHOP>(pos, sink, Us, base + BISHOP, pos.pieces[base + BISHOP], own, enemy, occ, block);
+    generate_piece_moves<ROOK>(pos, sink, Us, base + ROOK, pos.pieces[base + ROOK], own, enemy, occ, block);
+    generate_piece_moves<QUEEN>(pos, sink, Us, base + QUEEN, pos.pieces[base + QUEEN], own, enemy, occ, block);
+    generate_king_moves(sink, k, kingPiece, own, enemy);
+    if (!checkers) generate_castling<Us>(pos, sink, k);
+}
+
+// The one generator behind every list: pawns, knights, bishops, rooks, queens,
+// king, king-side castling, queen-side castling.
+template <class Sink>
+void generate_pseudo_legal_impl(Position& pos, Sink& sink) {
+    if (pos.side == WHITE)
+        generate_for<WHITE>(pos, sink);
+    else
+        generate_for<BLACK>(pos, sink);
+}
+
+// Large enough for any reachable position; unusual set-ups with more moves
+// fall back to a vector.
+constexpr uint64_t LOCAL_LIST_CAPACITY = 256;
+
+}  // namespace
+
+namespace MoveGen {
+
+uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity) {
+    ArrayMoveSink sink{out, capacity, 0};
+    generate_pseudo_legal_impl(pos, sink);
+    return sink.count;
+}
+
+void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out) {
+    out.clear();
+    if (out.capacity() < 128) out.reserve(128);
+    generate_pseudo_legal_impl(pos, out);
+}
+
+void generate_legal(Position& pos, std::vector<unsigned>& out) {
+    unsigned local[LOCAL_LIST_CAPACITY];
+    std::vector<unsigned> spill;
+    const unsigned* list = local;
+    uint64_t n = generate_pseudo_legal(pos, local, LOCAL_LIST_CAPACITY);
+    if (n == LOCAL_LIST_CAPACITY) {  // may have been cut off: take the whole list
+        generate_pseudo_legal(pos, spill);
+        list = spill.data();
+        n = spill.size();
+    }
+
+    out.clear();
+    out.reserve(n);
+    const Color us = Color(pos.side);
+    const int k = pos.king_square[us];
+    if (k == NO_SQUARE) return;
+
+    // Only king moves, en passant and moves of pinned pieces can expose the king.
+    const Bitboard risky = pos.pinned[us] | square_bb(k);
+    for (uint64_t i = 0; i < n; ++i) {
+        const Move m = list[i];
+        if (!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) {
+            out.push_back(m);
+            continue;
+        }
+        const Position::Undo u = pos.make_move(m);
+        const bool exposed = pos.in_check(us);
+        pos.unmake_move(u);
+        if (!exposed) out.push_back(m);
+    }
+}
+
+void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out) {
+    std::vector<unsigned> list;
+    generate_pseudo_legal(pos, list);
+    out.clear();
+    out.reserve(list.size());
+    for (const Move m : list) {
+        uint8_t kind = 0;
+        if (m & FLAG_CASTLING)
+            kind = 5;
+        else if (move_promotion(m) != 0)
+            kind = (m & FLAG_CAPTURE) ? 3 : 2;
+        else if (m & FLAG_EN_PASSANT)
+            kind = 4;
+        else if (m & FLAG_CAPTURE)
+            kind = 1;
+        out.push_back(SemanticMove{m, kind});
+    }
+}
+
+}  // namespace MoveGen
+
+namespace {
+
+template <Color Us>
+bool has_any_legal_move_for(Position& pos) {
+    constexpr Color them = Us == WHITE ? BLACK : WHITE;
+    const int k = pos.king_square[Us];
+    if (k == NO_SQUARE) return false;
+
+    pos.compute_pins(Us);
+    const Bitboard notPinned = ~pos.pinned[Us];
+    const Bitboard own = pos.occupancy[Us];
+    const Bitboard enemy = pos.occupancy[them];
+    const Bitboard occ = pos.occupied;
+    const Bitboard checkers = pos.checker_mask(Us);
+
+    // Fast path: an unpinned piece other than the king that moves onto a
+    // target of the block mask is always legal. King moves and en passant are
+    // left to the full test below.
+    if (!(checkers & (checkers - 1))) {
+        const Bitboard targets = (checkers ? pos.check_block_mask(Us) : ALL_SQUARES) & ~own;
+        constexpr int base = Us * 6;
+
+        for (Bitboard b = pos.pieces[base + KNIGHT] & notPinned; b;)
+            if (Attack::knightAttacks[pop_lsb(b)] & targets) return true;
+        for (Bitboard b = pos.pieces[base + BISHOP] & notPinned; b;)
+            if (PEXT::bishop_attacks_pext(pop_lsb(b), occ) & targets) return true;
+        for (Bitboard b = pos.pieces[base + ROOK] & notPinned; b;)
+            if (PEXT::rook_attacks_pext(pop_lsb(b), occ) & targets) return true;
+        for (Bitboard b = pos.pieces[base + QUEEN] & notPinned; b;) {
+            const int s = pop_lsb(b);
+            if ((PEXT::bishop_attacks_pext(s, occ) | PEXT::rook_attacks_pext(s, occ)) & targets) return true;
+        }
+
+        const Bitboard pawns = pos.pieces[base + PAWN] & notPinned;
+        const Bitboard empty = ~occ;
+        if constexpr (Us == WHITE) {
+            const Bitboard single = (pawns << 8) & empty;
+            const Bitboard dbl = ((single & 0x0000000000FF0000ULL) << 8) & empty;
+            const Bitboard caps = (((pawns & ~0x0101010101010101ULL) << 7) | ((pawns & ~0x8080808080808080ULL) << 9));
+            if ((single | dbl) & targets) return true;
+            if (caps & enemy & targets) return true;
+        } else {
+            const Bitboard single = (pawns >> 8) & empty;
+            const Bitboard dbl = ((single & 0x0000FF0000000000ULL) >> 8) & empty;
+            const Bitboard caps = (((pawns & ~0x0101010101010101ULL) >> 9) | ((pawns & ~0x8080808080808080ULL) >> 7));
+            if ((single | dbl) & targets) return true;
+            if (caps & enemy & targets) return true;
+        }
+    }
+
+    // Full test: the king's moves, en passant and pinned pieces.
+    unsigned list[LOCAL_LIST_CAPACITY];
+    const uint64_t n = MoveGen::generate_pseudo_legal(pos, list, LOCAL_LIST_CAPACITY);
+    const Bitboard risky = pos.pinned[Us] | square_bb(k);
+    for (uint64_t i = 0; i < n; ++i) {
+        const Move m = list[i];
+        if (!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) return true;
+        const Position::Undo u = pos.make_move(m);
+        const bool exposed = pos.is_square_attacked(pos.king_square[Us], them);
+        pos.unmake_move(u);
+        if (!exposed) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Position::has_any_legal_move() {
+    return side == WHITE ? has_any_legal_move_for<WHITE>(*this) : has_any_legal_move_for<BLACK>(*this);
+}

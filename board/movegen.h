@@ -7,6 +7,7 @@
 
 #include "board/position.h"
 
+// A caller's fixed array; appends beyond `capacity` are dropped silently.
 struct ArrayMoveSink {
     uint32_t* data;
     uint64_t capacity;
@@ -18,10 +19,16 @@ struct SemanticMove {
     uint8_t kind;  // 0 quiet, 1 capture, 2 promotion, 3 capture-promotion, 4 en passant, 5 castling
 };
 
+// Order of every list: pawns by ascending square (push or promotions Q,R,B,N,
+// double push, captures, en passant), then knights, bishops, rooks, queens,
+// the king, king-side castling, queen-side castling. Each call refreshes the
+// pin cache of the side to move.
 namespace MoveGen {
 
+// Writes at most `capacity` moves into out and returns how many; allocates nothing.
 uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity);
 void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out);
+// The legal moves, in generation order; the position is left as it was.
 void generate_legal(Position& pos, std::vector<unsigned>& out);
 void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out);
 
