@@ -1,1 +1,16 @@
+// Thin wrappers over Position's FEN reader and writer. The Position members
+// themselves (set_from_fen, to_fen, board_visual) live in position.cpp beside
+// the file-private en passant legality test they use.
 #include "board/fen.h"
+
+#include "board/position.h"
+
+namespace fen {
+
+bool parse_fen(const std::string& text, Position& pos, std::string& error) {
+    return pos.set_from_fen(text, error);
+}
+
+std::string to_fen(const Position& pos) { return pos.to_fen(); }
+
+}  // namespace fen

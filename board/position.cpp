@@ -1,1 +1,768 @@
+// Position: placement, queries, material and repetition tests, en passant
+// legality (Part 1.101); make/unmake and null moves (Part 1.104); FEN reading
+// and writing and the board picture (Part 1.106).
 #include "board/position.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "board/attack.h"
+#include "board/move.h"
+#include "board/pext.h"
+#include "board/zobrist.h"
+
+namespace {
+
+constexpr int SQ_A1 = 0, SQ_D1 = 3, SQ_E1 = 4, SQ_F1 = 5, SQ_G1 = 6, SQ_H1 = 7;
+constexpr int SQ_A8 = 56, SQ_D8 = 59, SQ_E8 = 60, SQ_F8 = 61, SQ_G8 = 62, SQ_H8 = 63;
+constexpr int W_ROOK = 3, B_ROOK = 9, W_KING = 5, B_KING = 11;
+constexpr Bitboard ALL_SQUARES = ~Bitboard(0);
+constexpr Bitboard RANK_1 = 0xFFULL;
+constexpr Bitboard RANK_8 = 0xFFULL << 56;
+
+// Direct reads of the key tables for the hot paths. Every Position has drawn
+// them already: its constructor runs clear(), which computes the keys.
+inline uint64_t zpiece(int p, int s) { return Zobrist::detail::piece_square[p][s]; }
+inline uint64_t zside() { return Zobrist::detail::side_to_move; }
+inline uint64_t zcastle(uint32_t r) { return Zobrist::detail::castling[r & 15]; }
+inline uint64_t zep(int sq) { return Zobrist::detail::ep_file[sq & 7]; }
+
+inline bool is_pawn(int p) { return p == 0 || p == 6; }
+inline bool is_king(int p) { return p == W_KING || p == B_KING; }
+
+// Key of piece p on s, XOR-ed into key and into pawn_key or non_pawn_key.
+inline void xor_piece_key(Position& pos, int p, int s) {
+    const uint64_t k = zpiece(p, s);
+    pos.key ^= k;
+    if (is_pawn(p))
+        pos.pawn_key ^= k;
+    else
+        pos.non_pawn_key ^= k;
+}
+
+// Internal placement helpers: everything but `occupied` (callers refresh it).
+inline void put_piece(Position& pos, int p, int s) {
+    const int c = p > 5;
+    const Bitboard b = square_bb(s);
+    pos.pieces[p] |= b;
+    pos.occupancy[c] |= b;
+    pos.board[s] = p;
+    pos.piece_count[p]++;
+    if (is_king(p)) pos.king_square[c] = s;
+    xor_piece_key(pos, p, s);
+}
+
+inline void take_piece(Position& pos, int p, int s) {
+    const int c = p > 5;
+    const Bitboard b = square_bb(s);
+    pos.pieces[p] &= ~b;
+    pos.occupancy[c] &= ~b;
+    pos.board[s] = NO_PIECE;
+    pos.piece_count[p]--;
+    if (is_king(p)) pos.king_square[c] = NO_SQUARE;
+    xor_piece_key(pos, p, s);
+}
+
+inline void shift_piece(Position& pos, int p, int from, int to) {
+    const int c = p > 5;
+    const Bitboard b = square_bb(from) | square_bb(to);
+    pos.pieces[p] ^= b;
+    pos.occupancy[c] ^= b;
+    pos.board[from] = NO_PIECE;
+    pos.board[to] = p;
+    if (is_king(p)) pos.king_square[c] = to;
+    const uint64_t k = zpiece(p, from) ^ zpiece(p, to);
+    pos.key ^= k;
+    if (is_pawn(p))
+        pos.pawn_key ^= k;
+    else
+        pos.non_pawn_key ^= k;
+}
+
+// Squares strictly between two squares on one line (rook or bishop line as
+// given), by intersecting the two lookups with each other square as blocker.
+inline Bitboard between_straight(int a, int b) {
+    return PEXT::rook_attacks_pext(a, square_bb(b)) & PEXT::rook_attacks_pext(b, square_bb(a));
+}
+inline Bitboard between_diagonal(int a, int b) {
+    return PEXT::bishop_attacks_pext(a, square_bb(b)) & PEXT::bishop_attacks_pext(b, square_bb(a));
+}
+
+// Castling rights kept by a move (Part 1.104, step 4), as AND masks: mover[p][from]
+// for the moving piece (a king clears both of its colour's rights, a rook
+// leaving its corner the right of that corner); captured[x + 1][square] for the
+// captured piece x (-1 for none): only a rook of the corner's colour taken on
+// its corner clears that corner's right.
+struct RightsMasks {
+    uint8_t mover[12][64];
+    uint8_t captured[13][64];
+};
+
+constexpr RightsMasks make_rights_masks() {
+    RightsMasks m{};
+    for (int p = 0; p < 12; ++p)
+        for (int s = 0; s < 64; ++s) m.mover[p][s] = 15;
+    for (int x = 0; x < 13; ++x)
+        for (int s = 0; s < 64; ++s) m.captured[x][s] = 15;
+    for (int s = 0; s < 64; ++s) {
+        m.mover[W_KING][s] = uint8_t(15 & ~(CASTLE_WHITE_KING | CASTLE_WHITE_QUEEN));
+        m.mover[B_KING][s] = uint8_t(15 & ~(CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN));
+    }
+    m.mover[W_ROOK][SQ_A1] = m.captured[W_ROOK + 1][SQ_A1] = uint8_t(15 & ~CASTLE_WHITE_QUEEN);
+    m.mover[W_ROOK][SQ_H1] = m.captured[W_ROOK + 1][SQ_H1] = uint8_t(15 & ~CASTLE_WHITE_KING);
+    m.mover[B_ROOK][SQ_A8] = m.captured[B_ROOK + 1][SQ_A8] = uint8_t(15 & ~CASTLE_BLACK_QUEEN);
+    m.mover[B_ROOK][SQ_H8] = m.captured[B_ROOK + 1][SQ_H8] = uint8_t(15 & ~CASTLE_BLACK_KING);
+    return m;
+}
+
+constexpr RightsMasks RIGHTS_KEPT = make_rights_masks();
+
+// Whether some pawn of `capturer` can take en passant onto ep without leaving
+// its own king attacked. Reads the colour occupancies, not `occupied`
+// (make_move calls it before refreshing `occupied`).
+bool has_legal_en_passant_capture(const Position& pos, int ep, Color capturer) {
+    if (ep < 0 || ep > 63) return false;
+    const int enemy = capturer ^ 1;
+    const int v = capturer == WHITE ? ep - 8 : ep + 8;
+    if (v < 0 || v > 63) return false;
+    const int enemy_pawn = 6 * enemy;
+    if (pos.board[v] != enemy_pawn) return false;
+    const int own_pawn = 6 * capturer;
+    Bitboard cands =
+        pos.pieces[own_pawn] & (capturer == WHITE ? Attack::pawnAttacksBlack[ep] : Attack::pawnAttacksWhite[ep]);
+    if (!cands) return false;
+    const int k = pos.king_square[capturer];
+    if (k == NO_SQUARE) return true;
+
+    const int eb = 6 * enemy;
+    // Attacks that no en passant capture can change: pawns other than the
+    // victim, knights, the king.
+    const Bitboard pawn_from = capturer == WHITE ? Attack::pawnAttacksWhite[k] : Attack::pawnAttacksBlack[k];
+    if ((pos.pieces[eb] & ~square_bb(v)) & pawn_from) return false;
+    if (pos.pieces[eb + KNIGHT] & Attack::knightAttacks[k]) return false;
+    if (pos.pieces[eb + KING] & Attack::kingAttacks[k]) return false;
+    const Bitboard diag = pos.pieces[eb + BISHOP] | pos.pieces[eb + QUEEN];
+    const Bitboard straight = pos.pieces[eb + ROOK] | pos.pieces[eb + QUEEN];
+    const Bitboard base = ((pos.occupancy[0] | pos.occupancy[1]) & ~square_bb(v)) | square_bb(ep);
+    while (cands) {
+        const int from = pop_lsb(cands);
+        const Bitboard o = base & ~square_bb(from);
+        if (diag & PEXT::bishop_attacks_pext(k, o)) continue;
+        if (straight & PEXT::rook_attacks_pext(k, o)) continue;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and reset
+
+Position::Position()
+    : pieces{},
+      board{},
+      piece_count{},
+      king_square{},
+      occupancy{},
+      occupied(0),
+      side(0),
+      pinned{},
+      pin_ray{},
+      castling_rights(0),
+      ep_square(0),
+      halfmove_clock(0),
+      fullmove_number(0),
+      plies_since_null(0),
+      key(0),
+      pawn_key(0),
+      non_pawn_key(0),
+      key_history() {
+    clear();
+}
+
+void Position::clear() {
+    std::fill(std::begin(pieces), std::end(pieces), Bitboard(0));
+    std::fill(std::begin(board), std::end(board), NO_PIECE);
+    std::fill(std::begin(piece_count), std::end(piece_count), 0);
+    king_square[0] = king_square[1] = NO_SQUARE;
+    occupancy[0] = occupancy[1] = 0;
+    occupied = 0;
+    side = WHITE;
+    pinned[0] = pinned[1] = 0;
+    std::fill(std::begin(pin_ray), std::end(pin_ray), Bitboard(0));
+    castling_rights = 0;
+    ep_square = NO_SQUARE;
+    halfmove_clock = 0;
+    fullmove_number = 1;
+    plies_since_null = 0;
+    key = Zobrist::compute_key(*this);
+    pawn_key = Zobrist::compute_pawn_key(*this);
+    non_pawn_key = Zobrist::compute_non_pawn_key(*this);
+    key_history.clear();
+    if (key_history.capacity() < 256) {
+        std::vector<uint64_t> fresh;
+        fresh.reserve(256);
+        key_history.swap(fresh);
+    }
+    key_history.push_back(key);
+}
+
+// ---------------------------------------------------------------------------
+// Placement
+
+void Position::set_piece_at_square(int piece, int sq) {
+    if (sq < 0 || sq > 63) return;
+    if (piece < 0 || piece > 11) return;  // not a piece code: nothing to place
+    if (board[sq] != NO_PIECE) take_piece(*this, board[sq], sq);
+    put_piece(*this, piece, sq);
+    occupied = occupancy[0] | occupancy[1];
+}
+
+void Position::remove_piece_at_square(int, int sq) {
+    if (sq < 0 || sq > 63) return;
+    const int p = board[sq];
+    if (p == NO_PIECE) return;
+    take_piece(*this, p, sq);
+    occupied = occupancy[0] | occupancy[1];
+}
+
+void Position::recompute_occupancies() {
+    std::fill(std::begin(board), std::end(board), NO_PIECE);
+    std::fill(std::begin(piece_count), std::end(piece_count), 0);
+    king_square[0] = king_square[1] = NO_SQUARE;
+    occupancy[0] = occupancy[1] = 0;
+    for (int p = 0; p < 12; ++p) {
+        const int c = p > 5;
+        piece_count[p] = popcount(pieces[p]);
+        occupancy[c] |= pieces[p];
+        Bitboard b = pieces[p];
+        while (b) board[pop_lsb(b)] = p;
+        if (p % 6 == KING && pieces[p]) king_square[c] = msb(pieces[p]);
+    }
+    occupied = occupancy[0] | occupancy[1];
+    key = Zobrist::compute_key(*this);
+    pawn_key = Zobrist::compute_pawn_key(*this);
+    non_pawn_key = Zobrist::compute_non_pawn_key(*this);
+}
+
+int Position::piece_index_from_char(char c) {
+    switch (c) {
+        case 'P': return 0;
+        case 'N': return 1;
+        case 'B': return 2;
+        case 'R': return 3;
+        case 'Q': return 4;
+        case 'K': return 5;
+        case 'p': return 6;
+        case 'n': return 7;
+        case 'b': return 8;
+        case 'r': return 9;
+        case 'q': return 10;
+        case 'k': return 11;
+        default: return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+bool Position::is_square_attacked(int sq, Color by) const {
+    const int b = 6 * by;
+    const Bitboard pawn_from = by == WHITE ? Attack::pawnAttacksBlack[sq] : Attack::pawnAttacksWhite[sq];
+    if (pieces[b + PAWN] & pawn_from) return true;
+    if (pieces[b + KNIGHT] & Attack::knightAttacks[sq]) return true;
+    if (pieces[b + KING] & Attack::kingAttacks[sq]) return true;
+    const Bitboard queens = pieces[b + QUEEN];
+    if ((pieces[b + BISHOP] | queens) & PEXT::bishop_attacks_pext(sq, occupied)) return true;
+    if ((pieces[b + ROOK] | queens) & PEXT::rook_attacks_pext(sq, occupied)) return true;
+    return false;
+}
+
+bool Position::in_check(Color c) const {
+    const int k = king_square[c];
+    if (k == NO_SQUARE) return false;
+    return is_square_attacked(k, ~c);
+}
+
+Bitboard Position::checker_mask(Color c) const {
+    const int k = king_square[c];
+    if (k == NO_SQUARE) return 0;
+    const int e = 6 * (c ^ 1);
+    const Bitboard pawn_from = c == WHITE ? Attack::pawnAttacksWhite[k] : Attack::pawnAttacksBlack[k];
+    const Bitboard queens = pieces[e + QUEEN];
+    return (pieces[e + PAWN] & pawn_from) | (pieces[e + KNIGHT] & Attack::knightAttacks[k]) |
+           ((pieces[e + BISHOP] | queens) & PEXT::bishop_attacks_pext(k, occupied)) |
+           ((pieces[e + ROOK] | queens) & PEXT::rook_attacks_pext(k, occupied));
+}
+
+Bitboard Position::check_block_mask(Color c) const {
+    const int k = king_square[c];
+    if (k == NO_SQUARE) return ALL_SQUARES;
+    const Bitboard checkers = checker_mask(c);
+    if (!checkers) {
+        // Not in check, or (never in a valid position) attacked by the enemy
+        // king alone, which no move of another piece can resolve.
+        return (pieces[6 * (c ^ 1) + KING] & Attack::kingAttacks[k]) ? Bitboard(0) : ALL_SQUARES;
+    }
+    if (checkers & (checkers - 1)) return 0;
+    const int s = lsb(checkers);
+    const int t = board[s] % 6;
+    if (t == PAWN || t == KNIGHT) return checkers;
+    const bool straight = (s & 7) == (k & 7) || (s >> 3) == (k >> 3);
+    return checkers | (straight ? between_straight(s, k) : between_diagonal(s, k));
+}
+
+void Position::compute_pins(Color c) {
+    pinned[c] = 0;
+    const int k = king_square[c];
+    if (k == NO_SQUARE) return;
+    const Bitboard own = occupancy[c];
+    const Bitboard e = occupied & ~own;
+    const int eb = 6 * (c ^ 1);
+    const Bitboard queens = pieces[eb + QUEEN];
+    Bitboard pinners = PEXT::rook_attacks_pext(k, e) & (pieces[eb + ROOK] | queens);
+    while (pinners) {
+        const int p = pop_lsb(pinners);
+        const Bitboard between = between_straight(p, k);
+        const Bitboard mine = between & own;
+        if (mine && !(mine & (mine - 1))) {
+            const int q = lsb(mine);
+            pinned[c] |= mine;
+            pin_ray[q] = between | square_bb(k) | square_bb(p);
+        }
+    }
+    pinners = PEXT::bishop_attacks_pext(k, e) & (pieces[eb + BISHOP] | queens);
+    while (pinners) {
+        const int p = pop_lsb(pinners);
+        const Bitboard between = between_diagonal(p, k);
+        const Bitboard mine = between & own;
+        if (mine && !(mine & (mine - 1))) {
+            const int q = lsb(mine);
+            pinned[c] |= mine;
+            pin_ray[q] = between | square_bb(k) | square_bb(p);
+        }
+    }
+}
+
+bool Position::has_non_pawn_material(Color c) const {
+    const int b = 6 * c;
+    return piece_count[b + KNIGHT] > 0 || piece_count[b + BISHOP] > 0 || piece_count[b + ROOK] > 0 ||
+           piece_count[b + QUEEN] > 0;
+}
+
+bool Position::has_insufficient_material() const {
+    if (pieces[0] | pieces[6] | pieces[3] | pieces[9] | pieces[4] | pieces[10]) return false;
+    const int wn = piece_count[1], wb = piece_count[2], bn = piece_count[7], bb = piece_count[8];
+    const int w = wn + wb, b = bn + bb;
+    if (w + b == 0) return true;
+    if (w <= 1 && b == 0) return true;
+    if (w == 0 && b <= 1) return true;
+    if (wb == 1 && bb == 1 && wn == 0 && bn == 0) {
+        const int s1 = lsb(pieces[2]), s2 = lsb(pieces[8]);
+        return (((s1 >> 3) + s1) & 1) == (((s2 >> 3) + s2) & 1);
+    }
+    return false;
+}
+
+int Position::repetition_count() const {
+    if (key_history.empty()) return 0;
+    const uint64_t last = key_history.back();
+    return int(std::count(key_history.begin(), key_history.end(), last));
+}
+
+bool Position::is_threefold_repetition() const { return repetition_count() > 2; }
+
+// ---------------------------------------------------------------------------
+// Making and unmaking moves (Part 1.104)
+
+Position::Undo Position::make_move(unsigned move) {
+    const int from = move_from(move);
+    const int to = move_to(move);
+    const int p = move_piece(move);
+    const int t = move_promotion(move);
+    const int c = p > 5;
+
+    Undo u;
+    u.move = move;
+    u.from = from;
+    u.to = to;
+    u.moved_piece = p;
+    u.promotion = t ? t : -1;
+    u.captured_piece = NO_PIECE;
+    u.captured_square = to;
+    u.castling_rights = castling_rights;
+    u.ep_square = ep_square;
+    u.halfmove_clock = halfmove_clock;
+    u.fullmove_number = fullmove_number;
+    u.plies_since_null = plies_since_null;
+    u.side = side;
+    u.is_null = false;
+
+    key ^= zside();
+
+    if (t) {
+        take_piece(*this, p, from);
+        const int x = board[to];
+        if (x != NO_PIECE) {
+            take_piece(*this, x, to);
+            u.captured_piece = x;
+        }
+        put_piece(*this, t + 6 * c, to);
+        halfmove_clock = 0;
+    } else if (move & FLAG_EN_PASSANT) {
+        const int v = c == WHITE ? to - 8 : to + 8;
+        shift_piece(*this, p, from, to);
+        const int x = board[v];
+        if (x != NO_PIECE) {
+            take_piece(*this, x, v);
+            u.captured_piece = x;
+            u.captured_square = v;
+        }
+        halfmove_clock = 0;
+    } else if (move & FLAG_CASTLING) {
+        shift_piece(*this, p, from, to);
+        int rf, rt;
+        if (c == WHITE) {
+            if (to == SQ_G1) rf = SQ_H1, rt = SQ_F1;
+            else rf = SQ_A1, rt = SQ_D1;
+        } else {
+            if (to == SQ_G8) rf = SQ_H8, rt = SQ_F8;
+            else rf = SQ_A8, rt = SQ_D8;
+        }
+        const int rook = c == WHITE ? W_ROOK : B_ROOK;
+        if (board[rf] == rook) shift_piece(*this, rook, rf, rt);
+        halfmove_clock++;
+    } else {
+        const int x = board[to];
+        if (x != NO_PIECE) {
+            take_piece(*this, x, to);
+            u.captured_piece = x;
+        }
+        shift_piece(*this, p, from, to);
+        if (is_pawn(p) || (move & FLAG_CAPTURE))
+            halfmove_clock = 0;
+        else
+            halfmove_clock++;
+    }
+
+    // Castling rights: the mover's rule and the captured rook's rule.
+    const uint32_t rights = castling_rights & RIGHTS_KEPT.mover[p][from] &
+                            RIGHTS_KEPT.captured[u.captured_piece + 1][u.captured_square];
+
+    // En passant square: only when the opponent can really use it.
+    int new_ep = NO_SQUARE;
+    const int rank_diff = (to >> 3) - (from >> 3);
+    if (t == 0 && is_pawn(p) && (rank_diff == 2 || rank_diff == -2)) {
+        const int e = (from + to) / 2;
+        if (has_legal_en_passant_capture(*this, e, Color(c ^ 1))) new_ep = e;
+    }
+
+    occupied = occupancy[0] | occupancy[1];
+    if (rights != castling_rights) key ^= zcastle(castling_rights) ^ zcastle(rights);
+    if (ep_square != NO_SQUARE) key ^= zep(ep_square);
+    if (new_ep != NO_SQUARE) key ^= zep(new_ep);
+    castling_rights = rights;
+    ep_square = new_ep;
+
+    if (side == BLACK) fullmove_number++;
+    side ^= 1;
+    plies_since_null++;
+    key_history.push_back(key);
+    return u;
+}
+
+void Position::unmake_move(const Undo& u) {
+    if (!key_history.empty()) key_history.pop_back();
+    key ^= zside();
+    if (ep_square != NO_SQUARE) key ^= zep(ep_square);
+    if (u.ep_square != NO_SQUARE) key ^= zep(u.ep_square);
+    if (u.castling_rights != castling_rights) key ^= zcastle(castling_rights) ^ zcastle(u.castling_rights);
+
+    const int p = u.moved_piece;
+    const int c = p > 5;
+    if (u.promotion != -1) {
+        take_piece(*this, u.promotion + 6 * c, u.to);
+        put_piece(*this, p, u.from);
+        if (u.captured_piece != NO_PIECE) put_piece(*this, u.captured_piece, u.captured_square);
+    } else if ((u.move & FLAG_CASTLING) && !(u.move & FLAG_EN_PASSANT)) {
+        shift_piece(*this, p, u.to, u.from);
+        int rf, rt;  // rook's current square and its corner
+        if (c == WHITE) {
+            if (u.to == SQ_G1) rf = SQ_F1, rt = SQ_H1;
+            else rf = SQ_D1, rt = SQ_A1;
+        } else {
+            if (u.to == SQ_G8) rf = SQ_F8, rt = SQ_H8;
+            else rf = SQ_D8, rt = SQ_A8;
+        }
+        const int rook = c == WHITE ? W_ROOK : B_ROOK;
+        if (board[rf] == rook) shift_piece(*this, rook, rf, rt);
+    } else {
+        shift_piece(*this, p, u.to, u.from);
+        if (u.captured_piece != NO_PIECE) put_piece(*this, u.captured_piece, u.captured_square);
+    }
+
+    castling_rights = u.castling_rights;
+    ep_square = u.ep_square;
+    halfmove_clock = u.halfmove_clock;
+    fullmove_number = u.fullmove_number;
+    plies_since_null = u.plies_since_null;
+    side = u.side;
+    occupied = occupancy[0] | occupancy[1];
+}
+
+Position::Undo Position::make_null_move() {
+    Undo u;
+    u.move = 0;
+    u.from = -1;
+    u.to = -1;
+    u.moved_piece = -1;
+    u.promotion = -1;
+    u.captured_piece = -1;
+    u.captured_square = -1;
+    u.castling_rights = castling_rights;
+    u.ep_square = ep_square;
+    u.halfmove_clock = halfmove_clock;
+    u.fullmove_number = fullmove_number;
+    u.plies_since_null = plies_since_null;
+    u.side = side;
+    u.is_null = true;
+
+    if (ep_square != NO_SQUARE) {
+        key ^= zep(ep_square);
+        ep_square = NO_SQUARE;
+    }
+    plies_since_null = 0;
+    if (side == BLACK) fullmove_number++;
+    side ^= 1;
+    key ^= zside();
+    key_history.push_back(key);
+    return u;
+}
+
+void Position::unmake_null_move(const Undo& u) {
+    if (!key_history.empty()) key_history.pop_back();
+    castling_rights = u.castling_rights;
+    ep_square = u.ep_square;
+    halfmove_clock = u.halfmove_clock;
+    fullmove_number = u.fullmove_number;
+    plies_since_null = u.plies_since_null;
+    side = u.side;
+    key = key_history.empty() ? Zobrist::compute_key(*this) : key_history.back();
+}
+
+bool Position::is_move_legal(unsigned move) const {
+    Position copy(*this);
+    copy.make_move(move);
+    const int k = copy.king_square[copy.side ^ 1];
+    if (k == NO_SQUARE) return true;
+    return !copy.is_square_attacked(k, Color(copy.side));
+}
+
+// ---------------------------------------------------------------------------
+// FEN reading and writing, board picture (Part 1.106)
+
+namespace {
+
+inline bool fen_fail(std::string& error, const char* what) {
+    error = std::string("FEN parse error: ") + what;
+    return false;
+}
+
+}  // namespace
+
+bool Position::set_from_fen(const std::string& fen, std::string& error) {
+    std::istringstream in(fen);
+    std::string placement, side_field, castle_field, ep_field;
+    if (!(in >> placement)) return fen_fail(error, "empty");
+    if (!(in >> side_field)) return fen_fail(error, "missing side");
+    if (!(in >> castle_field)) return fen_fail(error, "missing castling");
+    if (!(in >> ep_field)) return fen_fail(error, "missing ep");
+
+    clear();
+
+    // Placement.
+    int rank = 7, file = 0;
+    const size_t n = placement.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char ch = placement[i];
+        if (ch == '/') {
+            if (file != 8) return fen_fail(error, "bad file count");
+            if (--rank < 0) return fen_fail(error, "too many ranks");
+            if (i + 1 == n) return fen_fail(error, "board not fully filled");
+            file = 0;
+        } else if (ch >= '1' && ch <= '8') {
+            file += ch - '0';
+            if (file > 8) return fen_fail(error, "file overflow");
+        } else if (ch == '0' || ch == '9') {
+            return fen_fail(error, "invalid empty-square count");
+        } else {
+            const int p = piece_index_from_char(ch);
+            if (p < 0) {
+                error = std::string("FEN parse error: invalid piece char: ") + ch;
+                return false;
+            }
+            if (file >= 8) return fen_fail(error, "file overflow (when placing piece)");
+            set_piece_at_square(p, 8 * rank + file);
+            ++file;
+        }
+    }
+    if (rank != 0 || file != 8) return fen_fail(error, "board not fully filled");
+
+    // Side to move.
+    if (side_field == "w")
+        side = WHITE;
+    else if (side_field == "b")
+        side = BLACK;
+    else
+        return fen_fail(error, "invalid side");
+
+    // Castling rights.
+    castling_rights = 0;
+    if (castle_field != "-") {
+        for (const char ch : castle_field) {
+            uint32_t bit;
+            switch (ch) {
+                case 'K': bit = CASTLE_WHITE_KING; break;
+                case 'Q': bit = CASTLE_WHITE_QUEEN; break;
+                case 'k': bit = CASTLE_BLACK_KING; break;
+                case 'q': bit = CASTLE_BLACK_QUEEN; break;
+                default:
+                    error = std::string("FEN parse error: invalid castling char: ") + ch;
+                    return false;
+            }
+            if (castling_rights & bit) return fen_fail(error, "duplicate castling right");
+            castling_rights |= bit;
+        }
+    }
+
+    // En passant square.
+    if (ep_field == "-") {
+        ep_square = NO_SQUARE;
+    } else if (ep_field.size() == 2) {
+        const char f = ep_field[0], r = ep_field[1];
+        if (f < 'a' || f > 'h' || r < '1' || r > '8') return fen_fail(error, "invalid ep coordinates");
+        ep_square = (f - 'a') + 8 * (r - '1');
+    } else {
+        return fen_fail(error, "invalid en-passant");
+    }
+
+    // Clocks: standard stream extraction; a failed read gives the default,
+    // and after a failed halfmove read the fullmove read fails too.
+    bool half_read = false, full_read = false;
+    int half = 0, full = 1;
+    if (in >> half) {
+        half_read = true;
+        if (in >> full)
+            full_read = true;
+        else
+            full = 1;
+    } else {
+        half = 0;
+    }
+    halfmove_clock = half;
+    fullmove_number = full;
+
+    // Validation, rows 17 to 30 in order.
+    if (half_read && half < 0) return fen_fail(error, "halfmove clock cannot be negative");
+    if (full_read && full < 1) return fen_fail(error, "fullmove number must be at least 1");
+    if (piece_count[W_KING] != 1) return fen_fail(error, "expected exactly one white king");
+    if (piece_count[B_KING] != 1) return fen_fail(error, "expected exactly one black king");
+    if ((pieces[0] | pieces[6]) & (RANK_1 | RANK_8))
+        return fen_fail(error, "pawns cannot be on first or eighth rank");
+    if (ep_square != NO_SQUARE) {
+        if (board[ep_square] != NO_PIECE) return fen_fail(error, "en-passant target square is occupied");
+        const int want_rank = side == WHITE ? 5 : 2;
+        if ((ep_square >> 3) != want_rank) return fen_fail(error, "en-passant square is on the wrong rank");
+        const bool pawn_behind = side == WHITE ? board[ep_square - 8] == 6 : board[ep_square + 8] == 0;
+        if (!pawn_behind) return fen_fail(error, "en-passant square has no matching pawn");
+    }
+    if ((castling_rights & CASTLE_WHITE_KING) && !(board[SQ_E1] == W_KING && board[SQ_H1] == W_ROOK))
+        return fen_fail(error, "white kingside castling right without king and rook");
+    if ((castling_rights & CASTLE_WHITE_QUEEN) && !(board[SQ_E1] == W_KING && board[SQ_A1] == W_ROOK))
+        return fen_fail(error, "white queenside castling right without king and rook");
+    if ((castling_rights & CASTLE_BLACK_KING) && !(board[SQ_E8] == B_KING && board[SQ_H8] == B_ROOK))
+        return fen_fail(error, "black kingside castling right without king and rook");
+    if ((castling_rights & CASTLE_BLACK_QUEEN) && !(board[SQ_E8] == B_KING && board[SQ_A8] == B_ROOK))
+        return fen_fail(error, "black queenside castling right without king and rook");
+    if (Attack::kingAttacks[king_square[WHITE]] & square_bb(king_square[BLACK]))
+        return fen_fail(error, "kings are adjacent");
+    if (is_square_attacked(king_square[side ^ 1], Color(side)))
+        return fen_fail(error, "side not to move is in check");
+
+    if (ep_square != NO_SQUARE && !has_legal_en_passant_capture(*this, ep_square, Color(side)))
+        ep_square = NO_SQUARE;
+
+    key = Zobrist::compute_key(*this);
+    pawn_key = Zobrist::compute_pawn_key(*this);
+    non_pawn_key = Zobrist::compute_non_pawn_key(*this);
+    key_history.clear();
+    if (key_history.capacity() < 256) {
+        std::vector<uint64_t> fresh;
+        fresh.reserve(256);
+        key_history.swap(fresh);
+    }
+    key_history.push_back(key);
+    return true;
+}
+
+namespace {
+constexpr char PIECE_LETTERS[] = "PNBRQKpnbrqk";
+}
+
+std::string Position::to_fen() const {
+    std::string s;
+    s.reserve(90);
+    for (int r = 7; r >= 0; --r) {
+        int empty = 0;
+        for (int f = 0; f < 8; ++f) {
+            const int p = board[8 * r + f];
+            if (p == NO_PIECE) {
+                ++empty;
+                continue;
+            }
+            if (empty) s += char('0' + empty), empty = 0;
+            s += PIECE_LETTERS[p];
+        }
+        if (empty) s += char('0' + empty);
+        if (r) s += '/';
+    }
+    s += side == WHITE ? " w " : " b ";
+    if (!(castling_rights & 15)) {
+        s += '-';
+    } else {
+        if (castling_rights & CASTLE_WHITE_KING) s += 'K';
+        if (castling_rights & CASTLE_WHITE_QUEEN) s += 'Q';
+        if (castling_rights & CASTLE_BLACK_KING) s += 'k';
+        if (castling_rights & CASTLE_BLACK_QUEEN) s += 'q';
+    }
+    s += ' ';
+    if (ep_square == NO_SQUARE) {
+        s += '-';
+    } else {
+        s += char('a' + ep_square % 8);
+        s += char('1' + ep_square / 8);
+    }
+    s += ' ';
+    s += std::to_string(halfmove_clock);
+    s += ' ';
+    s += std::to_string(fullmove_number);
+    return s;
+}
+
+std::string Position::board_visual() const {
+    std::string s;
+    s.reserve(9 * 20);
+    for (int r = 7; r >= 0; --r) {
+        s += char('1' + r);
+        s += ' ';
+        for (int f = 0; f < 8; ++f) {
+            const int p = board[8 * r + f];
+            s += p == NO_PIECE ? '.' : PIECE_LETTERS[p];
+            s += ' ';
+        }
+        s += '\n';
+    }
+    s += "  a b c d e f g h\n";
+    return s;
+}

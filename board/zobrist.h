@@ -10,12 +10,41 @@ class Position;
 
 namespace Zobrist {
 
+// The key tables (Part 1.103). Module state: declared here only so that the
+// single-key lookups below inline into make/unmake; read them through those
+// functions, never write them.
+namespace detail {
+extern uint64_t piece_square[12][64];
+extern uint64_t castling[16];
+extern uint64_t ep_file[8];
+extern uint64_t side_to_move;
+extern bool initialized;
+}  // namespace detail
+
 void init_zobrist();
-uint64_t piece_key(int piece, int sq);
-uint64_t pawn_piece_key(Color c, int sq);
-uint64_t castling_key(int rights);
-uint64_t ep_file_key(int file);
-uint64_t side_key();
+
+// Single-key lookups: a flag test and one table load.
+inline uint64_t piece_key(int piece, int sq) {
+    if (!detail::initialized) [[unlikely]] init_zobrist();
+    return detail::piece_square[piece][sq];
+}
+inline uint64_t pawn_piece_key(Color c, int sq) {
+    if (!detail::initialized) [[unlikely]] init_zobrist();
+    return detail::piece_square[6 * int(c)][sq];
+}
+inline uint64_t castling_key(int rights) {
+    if (!detail::initialized) [[unlikely]] init_zobrist();
+    return detail::castling[rights];
+}
+inline uint64_t ep_file_key(int file) {
+    if (!detail::initialized) [[unlikely]] init_zobrist();
+    return detail::ep_file[file];
+}
+inline uint64_t side_key() {
+    if (!detail::initialized) [[unlikely]] init_zobrist();
+    return detail::side_to_move;
+}
+
 uint64_t compute_key(const Position& pos);
 uint64_t compute_pawn_key(const Position& pos);
 uint64_t compute_non_pawn_key(const Position& pos);

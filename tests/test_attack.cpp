@@ -1,0 +1,279 @@
+// Attack tables, slider lookups (PEXT vs ray walk) and static exchange
+// evaluation (Parts 1.105 and 1.108).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "board/attack.h"
+#include "board/move.h"
+#include "board/pext.h"
+#include "board/position.h"
+#include "tests/test_util.h"
+
+using vwtest::bb;
+using vwtest::sq;
+
+namespace {
+
+class AttackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { vwtest::init_tables(); }
+};
+
+int file_of(int s) { return s & 7; }
+int rank_of(int s) { return s >> 3; }
+
+// Independent reference: every square reachable by (dr, df) steps, first
+// blocker included.
+Bitboard reference_slider(int s, Bitboard occ, const int (*dirs)[2]) {
+    Bitboard out = 0;
+    for (int d = 0; d < 4; ++d) {
+        for (int r = rank_of(s) + dirs[d][0], f = file_of(s) + dirs[d][1]; r >= 0 && r < 8 && f >= 0 && f < 8;
+             r += dirs[d][0], f += dirs[d][1]) {
+            out |= square_bb(8 * r + f);
+            if (occ & square_bb(8 * r + f)) break;
+        }
+    }
+    return out;
+}
+const int ROOK_DIRS[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+const int BISHOP_DIRS[4][2] = {{1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+
+}  // namespace
+
+TEST_F(AttackTest, KnightTable) {
+    EXPECT_EQ(Attack::knightAttacks[sq("a1")], bb({"b3", "c2"}));
+    EXPECT_EQ(popcount(Attack::knightAttacks[sq("d4")]), 8);
+    EXPECT_EQ(Attack::knightAttacks[sq("d4")], bb({"c2", "e2", "b3", "f3", "b5", "f5", "c6", "e6"}));
+    EXPECT_EQ(Attack::knightAttacks[sq("h8")], bb({"g6", "f7"}));
+    for (int s = 0; s < 64; ++s) {
+        const int n = popcount(Attack::knightAttacks[s]);
+        EXPECT_GE(n, 2);
+        EXPECT_LE(n, 8);
+        Bitboard b = Attack::knightAttacks[s];
+        while (b) {
+            const int t = pop_lsb(b);
+            const int dr = std::abs(rank_of(t) - rank_of(s)), df = std::abs(file_of(t) - file_of(s));
+            EXPECT_TRUE((dr == 1 && df == 2) || (dr == 2 && df == 1)) << s << "->" << t;
+        }
+    }
+}
+
+TEST_F(AttackTest, KingTable) {
+    EXPECT_EQ(Attack::kingAttacks[sq("a1")], bb({"a2", "b1", "b2"}));
+    EXPECT_EQ(popcount(Attack::kingAttacks[sq("e4")]), 8);
+    EXPECT_EQ(Attack::kingAttacks[sq("h5")], bb({"h4", "h6", "g4", "g5", "g6"}));
+    for (int s = 0; s < 64; ++s) {
+        const int n = popcount(Attack::kingAttacks[s]);
+        EXPECT_GE(n, 3);
+        EXPECT_LE(n, 8);
+        Bitboard b = Attack::kingAttacks[s];
+        while (b) {
+            const int t = pop_lsb(b);
+            EXPECT_LE(std::abs(rank_of(t) - rank_of(s)), 1);
+            EXPECT_LE(std::abs(file_of(t) - file_of(s)), 1);
+        }
+    }
+}
+
+TEST_F(AttackTest, PawnTables) {
+    EXPECT_EQ(Attack::pawnAttacksWhite[sq("a2")], bb({"b3"}));
+    EXPECT_EQ(Attack::pawnAttacksWhite[sq("h2")], bb({"g3"}));
+    EXPECT_EQ(Attack::pawnAttacksWhite[sq("e4")], bb({"d5", "f5"}));
+    EXPECT_EQ(Attack::pawnAttacksBlack[sq("e4")], bb({"d3", "f3"}));
+    EXPECT_EQ(Attack::pawnAttacksBlack[sq("a7")], bb({"b6"}));
+    EXPECT_EQ(Attack::pawnAttacksBlack[sq("h7")], bb({"g6"}));
+    for (int f = 0; f < 8; ++f) {
+        EXPECT_EQ(Attack::pawnAttacksWhite[56 + f], 0u);
+        EXPECT_EQ(Attack::pawnAttacksBlack[f], 0u);
+    }
+    for (int s = 0; s < 64; ++s) {
+        for (Bitboard b : {Attack::pawnAttacksWhite[s], Attack::pawnAttacksBlack[s]}) {
+            while (b) {
+                const int t = pop_lsb(b);
+                EXPECT_EQ(std::abs(file_of(t) - file_of(s)), 1) << "wrap " << s << "->" << t;
+            }
+        }
+    }
+}
+
+TEST_F(AttackTest, MaskSizes) {
+    long rook_entries = 0, bishop_entries = 0;
+    const Bitboard center = bb({"d4", "e4", "d5", "e5"});
+    const Bitboard ring = 0x00003C24243C0000ULL;  // c3..f6 ring around the centre
+    for (int s = 0; s < 64; ++s) {
+        const int r = rank_of(s), f = file_of(s);
+        const bool edge_r = r == 0 || r == 7, edge_f = f == 0 || f == 7;
+        const int rb = popcount(PEXT::rook_masks[s]);
+        const int bbits = popcount(PEXT::bishop_masks[s]);
+        EXPECT_EQ(rb, edge_r && edge_f ? 12 : (edge_r || edge_f) ? 11 : 10) << s;
+        int want_b = 5;
+        if (edge_r && edge_f) want_b = 6;
+        else if (center & square_bb(s)) want_b = 9;
+        else if (ring & square_bb(s)) want_b = 7;
+        EXPECT_EQ(bbits, want_b) << s;
+        EXPECT_FALSE(PEXT::rook_masks[s] & square_bb(s));
+        EXPECT_FALSE(PEXT::bishop_masks[s] & square_bb(s));
+        EXPECT_EQ(PEXT::bishop_masks[s] & 0xFF818181818181FFULL, 0u) << "outer ring in bishop mask " << s;
+        rook_entries += 1L << rb;
+        bishop_entries += 1L << bbits;
+    }
+    EXPECT_EQ(rook_entries, 102400);
+    EXPECT_EQ(bishop_entries, 5248);
+    EXPECT_EQ(PEXT::rook_masks[sq("a1")], 0x000101010101017EULL);  // a2..a7, b1..g1
+    EXPECT_EQ(PEXT::bishop_masks[sq("a1")], bb({"b2", "c3", "d4", "e5", "f6", "g7"}));
+}
+
+TEST_F(AttackTest, RayWalkMatchesReference) {
+    std::mt19937_64 rng(12345);
+    for (int s = 0; s < 64; ++s) {
+        for (int i = 0; i < 200; ++i) {
+            const Bitboard occ = rng() & rng();
+            EXPECT_EQ(Attack::sliding_attacks_rook(s, occ), reference_slider(s, occ, ROOK_DIRS));
+            EXPECT_EQ(Attack::sliding_attacks_bishop(s, occ), reference_slider(s, occ, BISHOP_DIRS));
+            EXPECT_EQ(Attack::sliding_attacks_queen(s, occ),
+                      reference_slider(s, occ, ROOK_DIRS) | reference_slider(s, occ, BISHOP_DIRS));
+        }
+    }
+}
+
+TEST_F(AttackTest, SliderEdgeCases) {
+    const int a1 = sq("a1");
+    const Bitboard a_file = 0x0101010101010101ULL, rank1 = 0xFF;
+    EXPECT_EQ(PEXT::rook_attacks_pext(a1, 0), (a_file | rank1) & ~square_bb(a1));
+    EXPECT_EQ(popcount(PEXT::rook_attacks_pext(a1, 0)), 14);
+    EXPECT_EQ(PEXT::rook_attacks_pext(a1, bb({"a4"})), bb({"a2", "a3", "a4"}) | (rank1 & ~square_bb(a1)));
+    EXPECT_EQ(PEXT::bishop_attacks_pext(a1, 0), bb({"b2", "c3", "d4", "e5", "f6", "g7", "h8"}));
+    EXPECT_EQ(popcount(PEXT::bishop_attacks_pext(sq("d4"), 0)), 13);
+    // Own square and ray-ending edge squares do not change the result.
+    for (int s = 0; s < 64; ++s) {
+        const Bitboard own = square_bb(s);
+        EXPECT_EQ(PEXT::rook_attacks_pext(s, own), PEXT::rook_attacks_pext(s, 0));
+        EXPECT_EQ(PEXT::bishop_attacks_pext(s, own), PEXT::bishop_attacks_pext(s, 0));
+        const Bitboard edge = 0xFF818181818181FFULL;
+        EXPECT_EQ(PEXT::rook_attacks_pext(s, edge & ~PEXT::rook_masks[s]), PEXT::rook_attacks_pext(s, 0));
+        EXPECT_EQ(PEXT::bishop_attacks_pext(s, edge), PEXT::bishop_attacks_pext(s, 0));
+    }
+    EXPECT_EQ(PEXT::rook_attacks_pext(a1, bb({"a8", "h1", "a1"})), PEXT::rook_attacks_pext(a1, 0));
+}
+
+// Every square, every subset of its mask: lookup == ray walk; and with random
+// squares outside the mask added.
+TEST_F(AttackTest, PextEqualsRayWalkForEverySubset) {
+    std::mt19937_64 rng(7);
+    for (int s = 0; s < 64; ++s) {
+        for (int kind = 0; kind < 2; ++kind) {
+            const Bitboard mask = kind == 0 ? PEXT::rook_masks[s] : PEXT::bishop_masks[s];
+            const uint64_t n = uint64_t(1) << popcount(mask);
+            for (uint64_t i = 0; i < n; ++i) {
+                const Bitboard occ = _pdep_u64(i, mask);
+                const Bitboard outside = rng() & ~mask;
+                if (kind == 0) {
+                    const Bitboard want = Attack::sliding_attacks_rook(s, occ);
+                    ASSERT_EQ(PEXT::rook_attacks_pext(s, occ), want) << s << " " << i;
+                    ASSERT_EQ(PEXT::rook_attacks_pext(s, occ | outside), want) << s << " " << i;
+                    ASSERT_EQ(Attack::sliding_attacks_rook(s, occ | outside), want) << s << " " << i;
+                } else {
+                    const Bitboard want = Attack::sliding_attacks_bishop(s, occ);
+                    ASSERT_EQ(PEXT::bishop_attacks_pext(s, occ), want) << s << " " << i;
+                    ASSERT_EQ(PEXT::bishop_attacks_pext(s, occ | outside), want) << s << " " << i;
+                    ASSERT_EQ(Attack::sliding_attacks_bishop(s, occ | outside), want) << s << " " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(AttackTest, RandomOccupanciesMatchReference) {
+    std::mt19937_64 rng(99);
+    for (int i = 0; i < 200000; ++i) {
+        const int s = int(rng() & 63);
+        const Bitboard occ = rng() & rng();
+        ASSERT_EQ(PEXT::rook_attacks_pext(s, occ), reference_slider(s, occ, ROOK_DIRS));
+        ASSERT_EQ(PEXT::bishop_attacks_pext(s, occ), reference_slider(s, occ, BISHOP_DIRS));
+    }
+}
+
+TEST_F(AttackTest, InitIsRepeatable) {
+    const Bitboard k = Attack::knightAttacks[20], r = PEXT::rook_attacks[27][100];
+    Attack::init_attacks();
+    PEXT::init();
+    EXPECT_EQ(Attack::knightAttacks[20], k);
+    EXPECT_EQ(PEXT::rook_attacks[27][100], r);
+}
+
+// ---------------------------------------------------------------------------
+// Static exchange evaluation: the worked cases of Part 1.108, one table.
+
+struct SeeCase {
+    const char* name;
+    const char* fen;
+    const char* move;  // UCI text, flags derived from the board
+    int gain;
+};
+
+const SeeCase SEE_CASES[] = {
+    {"pawn takes pawn defended by pawn", "4k3/8/3p4/4p3/3P4/8/8/4K3 w - - 0 1", "d4e5", 0},
+    {"knight takes pawn defended by pawn", "4k3/8/3p4/4p3/8/5N2/8/4K3 w - - 0 1", "f3e5", -220},
+    {"rook takes undefended queen", "4k3/8/8/3q4/8/8/8/3RK3 w - - 0 1", "d1d5", 900},
+    {"knight quiet to pawn-attacked square", "4k3/8/8/4p3/8/5N2/8/4K3 w - - 0 1", "f3d4", -320},
+    {"knight quiet to unattacked square", "4k3/8/8/4p3/8/5N2/8/4K3 w - - 0 1", "f3h4", 0},
+    {"promotion to queen unattacked", "4k3/1P6/8/8/8/8/8/4K3 w - - 0 1", "b7b8q", 800},
+    {"promotion to queen, rook covers", "r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1", "b7b8q", -100},
+    {"promotion to knight, rook covers", "r3k3/1P6/8/8/8/8/8/4K3 w - - 0 1", "b7b8n", -100},
+    {"capture-promotion to queen, undefended", "1r2k3/P7/8/8/8/8/8/4K3 w - - 0 1", "a7b8q", 1300},
+    {"en passant, no recapture", "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "e5d6", 100},
+    {"en passant, pawn recaptures", "4k3/2p5/8/3pP3/8/8/8/4K3 w - d6 0 1", "e5d6", 0},
+    {"black rook takes knight, pawn recaptures promoting", "1N2k3/P7/8/8/8/8/1r6/4K3 b - - 0 1", "b2b8", -980},
+    {"black pawn recaptures promoting on rank 1", "4k3/8/8/8/8/8/p3K3/1n4R1 w - - 0 1", "g1b1", -980},
+    {"king takes pawn defended by pawn", "4k3/8/8/8/8/3p4/4p3/4K3 w - - 0 1", "e1e2", -19900},
+    {"king takes undefended pawn", "4k3/8/8/8/8/8/4p3/4K3 w - - 0 1", "e1e2", 100},
+    {"queen takes king-defended pawn, rook behind (king may not recapture)", "8/8/3k4/3p4/8/8/3Q4/3RK3 w - - 0 1",
+     "d2d5", 100},
+    {"queen takes king-defended pawn, nothing behind", "8/8/3k4/3p4/8/8/3Q4/4K3 w - - 0 1", "d2d5", -800},
+    {"rook takes rook-defended pawn, queen x-rays through from-square", "3rk3/8/8/3p4/8/8/3R4/3QK3 w - - 0 1",
+     "d2d5", 100},
+    {"rook takes pawn, enemy rook x-rays through from-square", "4k3/8/8/3p4/8/8/3R4/3rK3 w - - 0 1", "d2d5", -400},
+    {"pawn takes knight, bishop x-ray behind pawn", "4k3/8/2b5/3n4/4P3/5B2/8/4K3 w - - 0 1", "e4d5", 320},
+    {"bishop takes defended knight, queen behind bishop", "4k3/8/2p5/3n4/4B3/5Q2/8/4K3 w - - 0 1", "e4d5", 90},
+};
+
+class SeeTest : public ::testing::TestWithParam<SeeCase> {
+protected:
+    static void SetUpTestSuite() { vwtest::init_tables(); }
+};
+
+TEST_P(SeeTest, WorkedCase) {
+    const SeeCase& c = GetParam();
+    const Position pos = vwtest::from_fen(c.fen);
+    const Move m = vwtest::mv(pos, c.move);
+    EXPECT_EQ(Attack::see_gain(pos, m), c.gain) << c.name;
+    EXPECT_TRUE(Attack::see_ge(pos, m, c.gain)) << c.name;
+    EXPECT_TRUE(Attack::see_ge(pos, m, c.gain - 1)) << c.name;
+    EXPECT_FALSE(Attack::see_ge(pos, m, c.gain + 1)) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Part1108, SeeTest, ::testing::ValuesIn(SEE_CASES),
+                         [](const ::testing::TestParamInfo<SeeCase>& info) {
+                             return "case" + std::to_string(info.index);
+                         });
+
+TEST_F(AttackTest, SeeMoveZeroAndCastling) {
+    const Position pos = vwtest::from_fen("r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1");
+    for (Move m : {Move(0), MOVE_WHITE_OO, MOVE_WHITE_OOO, MOVE_BLACK_OO, MOVE_BLACK_OOO}) {
+        EXPECT_EQ(Attack::see_gain(pos, m), 0);
+        EXPECT_TRUE(Attack::see_ge(pos, m, 0));
+        EXPECT_TRUE(Attack::see_ge(pos, m, -500));
+        EXPECT_FALSE(Attack::see_ge(pos, m, 1));
+    }
+}
+
+TEST_F(AttackTest, SeeDoesNotChangePosition) {
+    const Position pos = vwtest::from_fen(vwtest::KIWIPETE);
+    const Position before = pos;
+    (void)Attack::see_gain(pos, vwtest::mv(pos, "e5f7"));
+    (void)Attack::see_gain(pos, vwtest::mv(pos, "f3f6"));
+    vwtest::expect_same_state(pos, before);
+}
