@@ -70,7 +70,7 @@ Bitboard sliding_attacks_queen(int sq, Bitboard occ) {
 }
 
 // ---------------------------------------------------------------------------
-// Static exchange evaluation (Part 1.108)
+// Static exchange evaluation
 
 int see_gain(const Position& pos, unsigned move) {
     if (move == 0 || (move & FLAG_CASTLING)) return 0;

@@ -1,4 +1,4 @@
-// UCI coordinate text of a move word (Part 1.102).
+// UCI coordinate text of a move word.
 #include "board/move.h"
 
 std::string move_to_uci(unsigned move) {

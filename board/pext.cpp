@@ -1,4 +1,4 @@
-// Slider attack tables indexed by parallel bit extract (Part 1.105).
+// Slider attack tables indexed by parallel bit extract.
 #include "board/pext.h"
 
 #include "board/attack.h"

@@ -1,6 +1,6 @@
 // Position: placement, queries, material and repetition tests, en passant
-// legality (Part 1.101); make/unmake and null moves (Part 1.104); FEN reading
-// and writing and the board picture (Part 1.106).
+// legality; make/unmake and null moves; FEN reading
+// and writing and the board picture.
 #include "board/position.h"
 
 #include <algorithm>
@@ -88,7 +88,7 @@ inline Bitboard between_diagonal(int a, int b) {
     return PEXT::bishop_attacks_pext(a, square_bb(b)) & PEXT::bishop_attacks_pext(b, square_bb(a));
 }
 
-// Castling rights kept by a move (Part 1.104, step 4), as AND masks: mover[p][from]
+// Castling rights kept by a move, as AND masks: mover[p][from]
 // for the moving piece (a king clears both of its colour's rights, a rook
 // leaving its corner the right of that corner); captured[x + 1][square] for the
 // captured piece x (-1 for none): only a rook of the corner's colour taken on
@@ -374,7 +374,7 @@ int Position::repetition_count() const {
 bool Position::is_threefold_repetition() const { return repetition_count() > 2; }
 
 // ---------------------------------------------------------------------------
-// Making and unmaking moves (Part 1.104)
+// Making and unmaking moves
 
 Position::Undo Position::make_move(unsigned move) {
     const int from = move_from(move);
@@ -560,7 +560,7 @@ bool Position::is_move_legal(unsigned move) const {
 }
 
 // ---------------------------------------------------------------------------
-// FEN reading and writing, board picture (Part 1.106)
+// FEN reading and writing, board picture
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Zobrist key tables and from-scratch keys (Part 1.103).
+// Zobrist key tables and from-scratch keys.
 #include "board/zobrist.h"
 
 #include <random>

@@ -10,7 +10,7 @@ class Position;
 
 namespace Zobrist {
 
-// The key tables (Part 1.103). Module state: declared here only so that the
+// The key tables. Module state: declared here only so that the
 // single-key lookups below inline into make/unmake; read them through those
 // functions, never write them.
 namespace detail {

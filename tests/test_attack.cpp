@@ -205,7 +205,7 @@ TEST_F(AttackTest, InitIsRepeatable) {
 }
 
 // ---------------------------------------------------------------------------
-// Static exchange evaluation: the worked cases of Part 1.108, one table.
+// Static exchange evaluation: the worked cases, one table.
 
 struct SeeCase {
     const char* name;

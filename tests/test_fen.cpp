@@ -1,5 +1,5 @@
 // FEN reading with every message of its table, FEN writing, round trips and
-// the board picture (Part 1.106).
+// the board picture.
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,4 +1,4 @@
-// The move word and its UCI text (Part 1.102).
+// The move word and its UCI text.
 #include <gtest/gtest.h>
 
 #include "board/move.h"

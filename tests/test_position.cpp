@@ -1,4 +1,4 @@
-// Position (Part 1.101) and make/unmake (Part 1.104): queries, pins, material,
+// Position and make/unmake: queries, pins, material,
 // repetitions, en passant legality, and make/unmake restoring every field
 // with incremental keys equal to the from-scratch keys.
 //
@@ -465,7 +465,7 @@ TEST_F(PositionTest, EnPassantDiagonalPinAndNoCapturer) {
 }
 
 // ---------------------------------------------------------------------------
-// Make and unmake (Part 1.104)
+// Make and unmake
 
 TEST_F(PositionTest, MakeE2E4FromStart) {
     Position pos = from_fen(vwtest::START);

@@ -98,7 +98,7 @@ inline void expect_same_state(const Position& a, const Position& b, const std::s
     EXPECT_EQ(a.key_history, b.key_history) << what;
 }
 
-// Invariants 1 to 6 of Part 1.101, checked from scratch.
+// The board invariants (placement, counts, occupancy, keys, history), checked from scratch.
 inline void expect_consistent(const Position& pos, const std::string& what = "") {
     Bitboard occ[2] = {0, 0};
     for (int p = 0; p < 12; ++p) {

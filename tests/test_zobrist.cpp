@@ -1,4 +1,4 @@
-// Zobrist keys (Part 1.103): draw order, from-scratch keys, transpositions.
+// Zobrist keys: draw order, from-scratch keys, transpositions.
 #include <gtest/gtest.h>
 
 #include <random>
