@@ -4,6 +4,7 @@
 #include "board/position.h"
 
 #include <algorithm>
+#include <limits>
 #include <sstream>
 
 #include "board/attack.h"
@@ -78,6 +79,10 @@ inline void shift_piece(Position& pos, int p, int from, int to) {
     else
         pos.non_pawn_key ^= k;
 }
+
+// Clocks loaded from FEN may already stand at the top of their range; they
+// stop there instead of overflowing.
+inline int saturating_inc(int v) { return v + (v != std::numeric_limits<int>::max()); }
 
 // Squares strictly between two squares on one line (rook or bishop line as
 // given), by intersecting the two lookups with each other square as blocker.
@@ -432,7 +437,7 @@ Position::Undo Position::make_move(unsigned move) {
         }
         const int rook = c == WHITE ? W_ROOK : B_ROOK;
         if (board[rf] == rook) shift_piece(*this, rook, rf, rt);
-        halfmove_clock++;
+        halfmove_clock = saturating_inc(halfmove_clock);
     } else {
         const int x = board[to];
         if (x != NO_PIECE) {
@@ -443,7 +448,7 @@ Position::Undo Position::make_move(unsigned move) {
         if (is_pawn(p) || (move & FLAG_CAPTURE))
             halfmove_clock = 0;
         else
-            halfmove_clock++;
+            halfmove_clock = saturating_inc(halfmove_clock);
     }
 
     // Castling rights: the mover's rule and the captured rook's rule.
@@ -465,7 +470,7 @@ Position::Undo Position::make_move(unsigned move) {
     castling_rights = rights;
     ep_square = new_ep;
 
-    if (side == BLACK) fullmove_number++;
+    if (side == BLACK) fullmove_number = saturating_inc(fullmove_number);
     side ^= 1;
     plies_since_null++;
     key_history.push_back(key);
@@ -533,7 +538,7 @@ Position::Undo Position::make_null_move() {
         ep_square = NO_SQUARE;
     }
     plies_since_null = 0;
-    if (side == BLACK) fullmove_number++;
+    if (side == BLACK) fullmove_number = saturating_inc(fullmove_number);
     side ^= 1;
     key ^= zside();
     key_history.push_back(key);

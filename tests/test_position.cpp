@@ -667,6 +667,21 @@ TEST_F(PositionTest, ClocksAndFullmove) {
     EXPECT_EQ(c.halfmove_clock, 0);
 }
 
+// Clocks read from FEN at the top of the 32-bit range stay there instead of
+// overflowing, and unmake still restores them.
+TEST_F(PositionTest, ClocksSaturateAtTheirLimit) {
+    const std::string fen = "4k3/8/8/8/8/8/8/4K1N1 b - - 2147483647 2147483647";
+    Position pos = from_fen(fen);
+    auto u1 = pos.make_move(mv(pos, "e8d8"));
+    EXPECT_EQ(pos.halfmove_clock, 2147483647);
+    EXPECT_EQ(pos.fullmove_number, 2147483647);
+    auto n = pos.make_null_move();
+    EXPECT_EQ(pos.fullmove_number, 2147483647);
+    pos.unmake_null_move(n);
+    pos.unmake_move(u1);
+    EXPECT_EQ(pos.to_fen(), fen);
+}
+
 TEST_F(PositionTest, NullMove) {
     Position pos = from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - d6 4 9");
     const Position before = pos;
