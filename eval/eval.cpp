@@ -1,0 +1,651 @@
+#include "eval/eval.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "board/attack.h"
+#include "board/pext.h"
+#include "board/position.h"
+
+thread_local bool g_evalTraceOn = false;
+thread_local int g_evalTraceN = 0;
+thread_local EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY] = {};
+
+// The pawn rows of the piece-square tables are applied by the pawn table; both must agree.
+static_assert([] {
+    for (int i = 0; i < 64; ++i)
+        if (MG_PST[PAWN][i] != PawnHash::MG_PAWN_PST[i] || EG_PST[PAWN][i] != PawnHash::EG_PAWN_PST[i])
+            return false;
+    return true;
+}());
+
+namespace {
+
+constexpr int TEMPO = 7;
+constexpr int LAZY_MARGIN = 599;
+constexpr int MAX_PHASE = 24;
+
+constexpr Bitboard FILE_A = 0x0101010101010101ULL;
+constexpr Bitboard RANK_1 = 0xFFULL;
+constexpr Bitboard FILES_C_TO_F = (FILE_A << 2) | (FILE_A << 3) | (FILE_A << 4) | (FILE_A << 5);
+constexpr Bitboard FILES_A_TO_D = FILE_A * 0x0F;
+constexpr Bitboard FILES_E_TO_H = FILE_A * 0xF0;
+constexpr Bitboard CENTER4 = (1ULL << 27) | (1ULL << 28) | (1ULL << 35) | (1ULL << 36);  // d4 e4 d5 e5
+constexpr Bitboard CENTER16 = 0x00003C3C3C3C0000ULL;                                   // c3-f6
+constexpr Bitboard COLOR0_SQUARES = 0xAA55AA55AA55AA55ULL;  // (file + rank) even: a1, c1, ..., b2
+// Space squares: WHITE c2-f4, BLACK c4-f6 (both sides share c4-f4).
+constexpr Bitboard SPACE_SQUARES[2] = {0x3CULL << 8 | 0x3CULL << 16 | 0x3CULL << 24,
+                                       0x3CULL << 24 | 0x3CULL << 32 | 0x3CULL << 40};
+
+constexpr Bitboard file_bb(int f) { return FILE_A << f; }
+constexpr Bitboard rank_bb(int r) { return RANK_1 << (8 * r); }
+
+// Ranks strictly ahead of rank r for colour c.
+constexpr Bitboard ranks_ahead(Color c, int r) {
+    return c == WHITE ? (r >= 7 ? 0 : ~0ULL << (8 * (r + 1))) : (r <= 0 ? 0 : ~0ULL >> (8 * (8 - r)));
+}
+
+inline int file_of(int s) { return s & 7; }
+inline int rank_of(int s) { return s >> 3; }
+inline int relative_rank(Color c, int s) { return c == WHITE ? s >> 3 : 7 - (s >> 3); }
+inline int chebyshev(int a, int b) {
+    return std::max(std::abs(file_of(a) - file_of(b)), std::abs(rank_of(a) - rank_of(b)));
+}
+inline int centre_distance(int s) {
+    const int r = rank_of(s), f = file_of(s);
+    return std::min(std::abs(r - 3), std::abs(r - 4)) + std::min(std::abs(f - 3), std::abs(f - 4));
+}
+inline Bitboard pieces_of(const Position& pos, Color c, int type) { return pos.pieces[6 * c + type]; }
+inline Bitboard forward_one(Color c, Bitboard b) { return c == WHITE ? b << 8 : b >> 8; }
+inline Bitboard pawn_attacks_bb(Color c, Bitboard b) {
+    constexpr Bitboard NOT_A = ~FILE_A, NOT_H = ~(FILE_A << 7);
+    return c == WHITE ? ((b & NOT_A) << 7) | ((b & NOT_H) << 9) : ((b & NOT_H) >> 7) | ((b & NOT_A) >> 9);
+}
+inline int minor_count(const Position& pos, Color c) {
+    return pos.piece_count[6 * c + KNIGHT] + pos.piece_count[6 * c + BISHOP];
+}
+inline int major_count(const Position& pos, Color c) {
+    return pos.piece_count[6 * c + ROOK] + pos.piece_count[6 * c + QUEEN];
+}
+// Sums are kept from WHITE's view: a side's gain is added for WHITE, subtracted for BLACK.
+inline void gain(Color c, int& mg, int& eg, int a, int b) {
+    if (c == WHITE) { mg += a; eg += b; }
+    else { mg -= a; eg -= b; }
+}
+
+struct EvalData {
+    Bitboard attacks[2][6];
+    Bitboard attackedBy[2];
+    Bitboard attackedBy2[2];
+    Bitboard mobilityArea[2];
+    Bitboard kingZone[2];
+    Bitboard passed[2];
+    int kingAttackersCount[2];
+    int kingAttackersWeight[2];
+    int kingAttacksCount[2];
+    int connectedPassers[2];
+    int advancedConnectedPassers[2];
+};
+
+// Blend of the two sums by game phase, truncating towards zero, turned to the
+// side to move's view with the tempo bonus.
+inline int blend(const Position& pos, int mg, int eg, int phase) {
+    const int v = ((MAX_PHASE - phase) * eg + phase * mg) / MAX_PHASE;
+    return (pos.side == WHITE ? v : -v) + TEMPO;
+}
+
+// ---------------------------------------------------------------------------
+// Step 1 helpers.
+// ---------------------------------------------------------------------------
+Bitboard king_zone(int ksq, Color c) {
+    if (ksq == NO_SQUARE) return 0;
+    Bitboard zone = square_bb(ksq) | Attack::kingAttacks[ksq];
+    const int ahead = c == WHITE ? ksq + 8 : ksq - 8;
+    if (ahead >= 0 && ahead <= 63) zone |= Attack::kingAttacks[ahead];
+    if (file_of(ksq) == 0) zone |= zone << 1;  // widen towards the board on the edge files
+    else if (file_of(ksq) == 7) zone |= zone >> 1;
+    return zone;
+}
+
+int center_break_potential(const Position& pos, Color c) {
+    const Color o = ~c;
+    const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
+    int total = 0;
+    for (Bitboard b = pieces_of(pos, c, PAWN) & FILES_C_TO_F; b;) {
+        const int s = pop_lsb(b);
+        const int rr = relative_rank(c, s);
+        if (rr < 1 || rr > 4) continue;
+        const int f = file_of(s);
+        const int stop = c == WHITE ? s + 8 : s - 8;
+        if (!(pos.occupied & square_bb(stop))) total += (f == 3 || f == 4) ? 2 : 1;
+        const int d1 = c == WHITE ? s + 7 : s - 9, d2 = c == WHITE ? s + 9 : s - 7;
+        total += ((enemyPawns >> d1) & 1) + ((enemyPawns >> d2) & 1);
+    }
+    return std::clamp(total, 0, 6);
+}
+
+// Pawns that stand in front of a blocker: central ones count more, most when
+// rammed by an enemy pawn.
+int blocked_count(const Position& pos) {
+    const Bitboard wp = pos.pieces[PAWN], bp = pos.pieces[6 + PAWN], occ = pos.occupied;
+    const Bitboard wBlocked = wp & (occ >> 8), bBlocked = bp & (occ << 8);
+    const Bitboard wRammed = wp & (bp >> 8), bRammed = bp & (wp << 8);
+    const int edge = popcount((wBlocked | bBlocked) & ~FILES_C_TO_F);
+    const int rammed = popcount(wRammed & FILES_C_TO_F) + popcount(bRammed & FILES_C_TO_F);
+    const int central = popcount(wBlocked & FILES_C_TO_F) + popcount(bBlocked & FILES_C_TO_F);
+    return std::clamp(edge + 3 * rammed + 2 * (central - rammed), 0, 12);
+}
+
+int openness(const Position& pos) {
+    const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
+    int n = popcount(CENTER4 & ~pawns);
+    for (int f = 2; f <= 5; ++f) n += !(pawns & file_bb(f));
+    return std::clamp(n, 0, 8);
+}
+
+// ---------------------------------------------------------------------------
+// Step 2: one piece type of one side (material, placement, mobility, type
+// terms, attack bookkeeping). Returns the side's own (mg, eg) gain.
+// ---------------------------------------------------------------------------
+template <PieceType T>
+void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, int& phase,
+                  int& bishopCount) {
+    const Color o = ~c;
+    const Bitboard ownPawnAtt = ed.attacks[c][PAWN], enemyPawnAtt = ed.attacks[o][PAWN];
+    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
+    const int ksq = pos.king_square[c];
+
+    for (Bitboard b = pieces_of(pos, c, T); b;) {
+        const int s = pop_lsb(b);
+        const int f = file_of(s);
+        const int rr = relative_rank(c, s);
+        const int idx = c == WHITE ? s : s ^ 56;
+
+        mg += MG_VALUE[T] + MG_PST[T][idx];
+        eg += EG_VALUE[T] + EG_PST[T][idx];
+        phase += PHASE_VALUE[T];
+
+        Bitboard a;
+        if constexpr (T == KNIGHT) a = Attack::knightAttacks[s];
+        else if constexpr (T == BISHOP) a = PEXT::bishop_attacks_pext(s, pos.occupied);
+        else if constexpr (T == ROOK) a = PEXT::rook_attacks_pext(s, pos.occupied);
+        else a = PEXT::bishop_attacks_pext(s, pos.occupied) | PEXT::rook_attacks_pext(s, pos.occupied);
+
+        ed.attackedBy2[c] |= ed.attackedBy[c] & a;
+        ed.attacks[c][T] |= a;
+        ed.attackedBy[c] |= a;
+
+        const int mobility = popcount(a & ed.mobilityArea[c] & ~pos.occupancy[c]);
+        if constexpr (T == KNIGHT) {
+            const int n = std::min(mobility, 8);
+            mg += KNIGHT_MOBILITY_MG[n]; eg += KNIGHT_MOBILITY_EG[n];
+        } else if constexpr (T == BISHOP) {
+            const int n = std::min(mobility, 13);
+            mg += BISHOP_MOBILITY_MG[n]; eg += BISHOP_MOBILITY_EG[n];
+        } else if constexpr (T == ROOK) {
+            const int n = std::min(mobility, 14);
+            mg += ROOK_MOBILITY_MG[n]; eg += ROOK_MOBILITY_EG[n];
+        } else {
+            const int n = std::min(mobility, 27);
+            mg += QUEEN_MOBILITY_MG[n]; eg += QUEEN_MOBILITY_EG[n];
+        }
+
+        const Bitboard ahead = forward_one(c, square_bb(s));
+        const bool outpostSquare = rr >= 3 && rr <= 5 && (ownPawnAtt & square_bb(s)) && !(enemyPawnAtt & square_bb(s));
+
+        if constexpr (T == KNIGHT) {
+            if (outpostSquare && f != 0 && f != 7) {
+                const int cd = centre_distance(s);
+                mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
+                eg += 11;
+            } else if (a & ownPawnAtt & ~enemyPawnAtt & CENTER16) {
+                mg += 9; eg += 3;  // can reach a supported central square
+            }
+            if (ahead & ownPawns) { mg += 5; eg += 11; }
+            if (ksq != NO_SQUARE) {
+                const int d = chebyshev(ksq, s);
+                if (d <= 3) eg += 4 - d;
+            }
+        } else if constexpr (T == BISHOP) {
+            ++bishopCount;
+            const Bitboard sameColour = (COLOR0_SQUARES & square_bb(s)) ? COLOR0_SQUARES : ~COLOR0_SQUARES;
+            const int k = std::max(popcount(ownPawns & sameColour) - 3, 0);
+            mg -= 2 * k; eg -= 2 * k;
+            if (outpostSquare) { mg += 9; eg += 4; }
+            const Bitboard pawnsOnly = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
+            if (popcount(PEXT::bishop_attacks_pext(s, pawnsOnly) & CENTER4) >= 2) { mg += 15; eg += 9; }
+            if (ahead & ownPawns) { mg += 5; eg += 11; }
+            if (ksq != NO_SQUARE) {
+                const int d = chebyshev(ksq, s);
+                if (d <= 3) mg += 4 * (4 - d);
+            }
+        } else if constexpr (T == ROOK) {
+            if (!(ownPawns & file_bb(f))) {
+                if (!(pieces_of(pos, o, PAWN) & file_bb(f))) { mg += 21; eg += 11; }
+                else { mg += 13; eg += 7; }
+            }
+            if (rr == 6) { mg += 9; eg += 21; }
+            if (pieces_of(pos, o, QUEEN) & file_bb(f)) { mg += 4; eg += 3; }
+            if ((ed.passed[WHITE] | ed.passed[BLACK]) & file_bb(f) & ranks_ahead(c, rank_of(s))) {
+                mg += 8; eg += 16;
+            }
+            if (rr <= 1 && ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(ksq) - f) >= 2) {
+                mg -= 21; eg -= 8;
+            }
+        }
+
+        if (a & ed.kingZone[o]) {
+            ed.kingAttackersCount[c] += 1;
+            ed.kingAttackersWeight[c] += KING_RING_ATTACKER_WEIGHT[T];
+            ed.kingAttacksCount[c] += popcount(a & ed.kingZone[o]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 6: passed pawns with the actual pieces and kings.
+// ---------------------------------------------------------------------------
+void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
+    const Color o = ~c;
+    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
+    const int ownKing = pos.king_square[c], enemyKing = pos.king_square[o];
+    for (Bitboard b = ed.passed[c]; b;) {
+        const int s = pop_lsb(b);
+        const int rr = relative_rank(c, s);
+        const int f = file_of(s), r = rank_of(s);
+        const Bitboard stop = forward_one(c, square_bb(s));
+        int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
+
+        if (pawn_attacks_bb(o, square_bb(s)) & ownPawns) { pm += 14; pe += 24; }  // defended
+        const Bitboard adjacent = ((f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0));
+        const Bitboard band = rank_bb(r) | (r > 0 ? rank_bb(r - 1) : 0) | (r < 7 ? rank_bb(r + 1) : 0);
+        if (ownPawns & adjacent & band) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
+
+        const int t = stop ? lsb(stop) : s;  // a pawn never stands on its last rank
+        if (!(pos.occupied & stop)) {
+            const Bitboard path = file_bb(f) & (ranks_ahead(c, r));
+            if (!(path & ed.attackedBy[o] & ~ed.attackedBy[c])) { pm += 5 * rr; pe += 8 * rr; }
+            if (stop & ed.attackedBy[c]) { pm += 4; pe += 8; }
+        } else {
+            pm -= 11; pe -= 22;
+        }
+        if (ownKing != NO_SQUARE) {
+            const int d = chebyshev(ownKing, t);
+            if (d <= 4) pe += 6 * (5 - d);
+        }
+        if (enemyKing != NO_SQUARE) {
+            const int d = chebyshev(enemyKing, t);
+            if (d <= 4) pe -= (5 - d) * (rr + 3);
+        }
+        gain(c, mg, eg, pm, pe);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Step 7: threats of side c.
+// ---------------------------------------------------------------------------
+void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
+    const Color o = ~c;
+    int tm = 0, te = 0;
+    const Bitboard strong = ed.attacks[o][PAWN] | (ed.attackedBy2[o] & ~ed.attackedBy2[c]);
+    const Bitboard enemyKingBb = pieces_of(pos, o, KING);
+    const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[c] & ~strong;
+
+    for (Bitboard b = weak & (ed.attacks[c][KNIGHT] | ed.attacks[c][BISHOP]); b;) {
+        const int v = MINOR_THREAT_MG[pos.board[pop_lsb(b)] % 6];
+        tm += v; te += v / 2;
+    }
+    for (Bitboard b = weak & ed.attacks[c][ROOK]; b;) {
+        const int v = MAJOR_THREAT_MG[pos.board[pop_lsb(b)] % 6];
+        tm += v; te += v / 2;
+    }
+
+    const Bitboard hanging = weak & (~ed.attackedBy[o] | ed.attackedBy2[c]);
+    const int nh = popcount(hanging), nq = popcount(hanging & pieces_of(pos, o, QUEEN));
+    tm += 19 * nh + 95 * nq; te += 11 * nh + 60 * nq;
+
+    const int contested = popcount(ed.attackedBy[o] & ed.attackedBy[c] & ~strong);
+    tm += 2 * contested; te += contested;
+
+    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
+    const Bitboard targets = pos.occupancy[o] & ~pieces_of(pos, o, PAWN) & ~enemyKingBb;
+    const Bitboard safePawns = ownPawns & (~ed.attackedBy[o] | ed.attackedBy[c]);
+    const int ns = popcount(pawn_attacks_bb(c, safePawns) & targets);
+    tm += 29 * ns; te += 18 * ns;
+
+    const Bitboard pushes = forward_one(c, ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
+    const int np = popcount(pawn_attacks_bb(c, pushes) & targets);
+    tm += 11 * np; te += 7 * np;
+
+    if (const Bitboard queens = pieces_of(pos, o, QUEEN)) {
+        const int q = lsb(queens);
+        const Bitboard area = ed.mobilityArea[c] & ~strong;
+        const int nN = popcount(ed.attacks[c][KNIGHT] & area & Attack::knightAttacks[q]);
+        tm += 9 * nN; te += 5 * nN;
+        const Bitboard sliders = (PEXT::bishop_attacks_pext(q, pos.occupied) & ed.attacks[c][BISHOP]) |
+                                 (PEXT::rook_attacks_pext(q, pos.occupied) & ed.attacks[c][ROOK]);
+        const int nS = popcount(sliders & area & ed.attackedBy2[c]);
+        tm += 13 * nS; te += 5 * nS;
+    }
+    gain(c, mg, eg, tm, te);
+}
+
+// ---------------------------------------------------------------------------
+// Step 8: king attack and safety (middlegame only).
+// ---------------------------------------------------------------------------
+int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitboard minorAtt, Bitboard majorAtt) {
+    const Color o = ~c;
+    const int k = pos.king_square[o];
+    if (k == NO_SQUARE) return 0;
+    const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
+    int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
+    const int backRank = o == WHITE ? 0 : 7;
+    if (rank_of(k) == backRank && (file_of(k) == 3 || file_of(k) == 4)) p = 5 * p / 4;
+    if (pieces_of(pos, c, QUEEN) && pieces_of(pos, c, KNIGHT)) p += 4;
+    return std::min(p, 64);
+}
+
+int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) {
+    const Color o = ~c;
+    const int k = pos.king_square[o];
+    const int d = o == BLACK ? 59 : 3, e = o == BLACK ? 60 : 4;  // d8/e8 or d1/e1
+    const int target = o == BLACK ? 53 : 13;                      // f7 or f2
+    if ((k != d && k != e) || !(pieces_of(pos, o, PAWN) & square_bb(target))) return 0;
+    const Bitboard t = square_bb(target);
+    const bool N = ed.attacks[c][KNIGHT] & t, B = ed.attacks[c][BISHOP] & t;
+    const bool R = ed.attacks[c][ROOK] & t, Q = ed.attacks[c][QUEEN] & t;
+    const bool D = ed.attackedBy2[c] & t;
+    int score = (Q && (N || B) ? 60 : 0) + (N && B ? 28 : (N || B) ? 14 : 0) + (R ? 6 : 0) + (Q ? 22 : 0) + (D ? 16 : 0);
+    return std::min(score, 124);
+}
+
+int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& entry, Color c) {
+    const Color o = ~c;
+    const int k = pos.king_square[c];
+    if (k == NO_SQUARE) return 0;
+    const int sh = PawnHash::king_shelter_score(pos, entry, c);
+    const int enemyMaterial = pos.piece_count[6 * o + KNIGHT] + pos.piece_count[6 * o + BISHOP] +
+                              2 * pos.piece_count[6 * o + ROOK] + 4 * pos.piece_count[6 * o + QUEEN];
+    if (enemyMaterial == 0) return sh;
+
+    const Bitboard safe = ~pos.occupancy[o] & (~ed.attackedBy[c] | (ed.attackedBy2[o] & ~ed.attackedBy2[c]));
+    const Bitboard rk = PEXT::rook_attacks_pext(k, pos.occupied);
+    const Bitboard bk = PEXT::bishop_attacks_pext(k, pos.occupied);
+
+    int danger = ed.kingAttackersCount[o] * ed.kingAttackersWeight[o] +
+                 12 * popcount(ed.kingZone[c] & ed.attackedBy[o] & ~ed.attackedBy2[c]) +
+                 8 * ed.kingAttacksCount[o] +
+                 10 * popcount(ed.attacks[c][KING] & ed.attackedBy[o] & ~ed.attackedBy[c]);
+    if (ed.attacks[o][QUEEN] & safe & (rk | bk)) danger += 23;
+    if (ed.attacks[o][ROOK] & safe & rk) danger += 27;
+    if (ed.attacks[o][BISHOP] & safe & bk) danger += 19;
+    if (ed.attacks[o][KNIGHT] & safe & Attack::knightAttacks[k]) danger += 19;
+
+    if (!pieces_of(pos, o, QUEEN)) danger = 2 * danger / 3;
+    return danger <= 0 ? sh : sh - danger * danger / 960;
+}
+
+// ---------------------------------------------------------------------------
+// Step 9: endgame king activity.
+// ---------------------------------------------------------------------------
+int endgame_king_activity_score(const Position& pos, const EvalData& ed, Color c) {
+    const Color o = ~c;
+    const int k = pos.king_square[c];
+    if (k == NO_SQUARE) return 0;
+    const int cd = centre_distance(k);
+    int s = 5 * (6 - cd);
+    if (Bitboard enemyPawns = pieces_of(pos, o, PAWN)) {
+        int md = 8;
+        while (enemyPawns) md = std::min(md, chebyshev(k, pop_lsb(enemyPawns)));
+        if (md <= 5) s = 5 * (12 - md - cd);
+    }
+    const int enemyKing = pos.king_square[o];
+    for (Bitboard b = ed.passed[c]; b;) {
+        const int p = pop_lsb(b);
+        const int d = chebyshev(k, p);
+        if (d <= 4) s += 4 * (5 - d);
+        if (enemyKing != NO_SQUARE) s += 2 * std::clamp(chebyshev(enemyKing, p) - d, -10, 10);
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Step 10: space (middlegame only).
+// ---------------------------------------------------------------------------
+int space_score(const Position& pos, const EvalData& ed, Color c) {
+    const Color o = ~c;
+    const int minors = minor_count(pos, c);
+    if (minors < 2) return 0;
+    const int w = std::min(minors, 4);
+    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
+    const Bitboard squares = SPACE_SQUARES[c] & ~ed.attacks[o][PAWN] & ~pos.occupancy[c];
+    // A square counts twice when an own pawn stands one or two squares behind it.
+    const Bitboard behind = c == WHITE ? (ownPawns << 8) | (ownPawns << 16) : (ownPawns >> 8) | (ownPawns >> 16);
+    const int count = popcount(squares) + popcount(squares & behind);
+    return 3 * w * count;
+}
+
+// ---------------------------------------------------------------------------
+// The complete evaluation; e is the pawn entry of this position.
+// ---------------------------------------------------------------------------
+int evaluate_full(const Position& pos, PawnHash::Entry& e) {
+    const bool trace = g_evalTraceOn;
+    int mg = 0, eg = 0;
+    auto record = [&](const char* name) {
+        if (trace && g_evalTraceN < EVAL_TRACE_CAPACITY) g_evalTracePts[g_evalTraceN++] = {name, mg, eg};
+    };
+
+    // 1. Pawn structure from the pawn entry; per-side attack and zone data.
+    mg = e.mg;
+    eg = e.eg;
+    EvalData ed{};
+    for (Color c : {WHITE, BLACK}) {
+        const Color o = ~c;
+        const int ksq = pos.king_square[c];
+        const Bitboard kingAtt = ksq == NO_SQUARE ? 0 : Attack::kingAttacks[ksq];
+        ed.attacks[c][PAWN] = e.pawnAttacks[c];
+        ed.attacks[c][KING] = kingAtt;
+        ed.attackedBy[c] = e.pawnAttacks[c] | kingAtt;
+        ed.attackedBy2[c] = e.pawnAttacks[c] & kingAtt;
+        ed.mobilityArea[c] = ~(pieces_of(pos, c, QUEEN) | pieces_of(pos, c, KING) | e.pawnAttacks[o] | e.mobExcluded[c]);
+        ed.kingZone[c] = king_zone(ksq, c);
+        ed.passed[c] = e.passed[c];
+        ed.connectedPassers[c] = e.connectedPassers[c];
+        ed.advancedConnectedPassers[c] = e.advancedConnectedPassers[c];
+    }
+    const int blocked = blocked_count(pos);
+    const int open = openness(pos);
+    const int cbp[2] = {center_break_potential(pos, WHITE), center_break_potential(pos, BLACK)};
+    record("pawnhash");
+
+    // 2. Pieces: material, placement, mobility and type terms; kings' placement.
+    int phase = 0;
+    int bishopCount[2] = {0, 0};
+    for (Color c : {WHITE, BLACK}) {
+        int sm = 0, se = 0;
+        score_pieces<KNIGHT>(pos, ed, c, sm, se, phase, bishopCount[c]);
+        score_pieces<BISHOP>(pos, ed, c, sm, se, phase, bishopCount[c]);
+        score_pieces<ROOK>(pos, ed, c, sm, se, phase, bishopCount[c]);
+        score_pieces<QUEEN>(pos, ed, c, sm, se, phase, bishopCount[c]);
+        for (Bitboard b = pieces_of(pos, c, KING); b;) {
+            const int idx = c == WHITE ? pop_lsb(b) : pop_lsb(b) ^ 56;
+            sm += MG_PST[KING][idx];
+            se += EG_PST[KING][idx];
+        }
+        gain(c, mg, eg, sm, se);
+    }
+    phase = std::min(phase, MAX_PHASE);
+    record("pieces");
+
+    // 3. Bishop pair, worth more in open positions with central breaks.
+    for (Color c : {WHITE, BLACK}) {
+        if (bishopCount[c] < 2) continue;
+        const Color o = ~c;
+        const int mgB = 3 * open + 16 + 2 * cbp[c] - 2 * blocked;
+        const int egB = cbp[c] + 28 + 2 * open - blocked;
+        const int dPawns = pos.piece_count[6 * c + PAWN] - pos.piece_count[6 * o + PAWN];
+        if (minor_count(pos, c) < minor_count(pos, o) && major_count(pos, c) == major_count(pos, o) &&
+            dPawns >= 0 && dPawns <= 2 && ed.advancedConnectedPassers[c] == 0)
+            gain(c, mg, eg, std::max(mgB / 2, 17), std::clamp(egB * 2 / 3, 25, 48));
+        else
+            gain(c, mg, eg, std::clamp(mgB, 17, 39), std::clamp(egB, 25, 48));
+    }
+    record("bishoppair");
+
+    // 4. Queen and minor-piece synergy.
+    for (Color c : {WHITE, BLACK}) {
+        const int q = pos.piece_count[6 * c + QUEEN];
+        if (q < 1) continue;
+        const int n = pos.piece_count[6 * c + KNIGHT], b = pos.piece_count[6 * c + BISHOP];
+        gain(c, mg, eg, (7 * n + 3 * b) * q, 2 * (n + b) * q);
+    }
+    record("queensyn");
+
+    // 5. Material imbalance: minor for pawns, exchange for minor plus pawns.
+    for (Color c : {WHITE, BLACK}) {
+        if (ed.advancedConnectedPassers[c] != 0) continue;
+        const Color o = ~c;
+        const int dMinor = minor_count(pos, c) - minor_count(pos, o);
+        const int dMajor = major_count(pos, c) - major_count(pos, o);
+        const int dPawn = pos.piece_count[6 * c + PAWN] - pos.piece_count[6 * o + PAWN];
+        if (dMinor == -1 && dMajor == 0) {
+            if (dPawn == 1) gain(c, mg, eg, -42, -26);
+            else if (dPawn == 2) gain(c, mg, eg, -32, -20);
+        } else if (dMajor == -1 && dMinor >= 1 && dPawn >= 0 && dPawn <= 2) {
+            gain(c, mg, eg, -34 * (3 - dPawn), -22 * (3 - dPawn));
+        }
+    }
+    record("imbalance");
+
+    // 6. Passed pawns.
+    score_passers(pos, ed, WHITE, mg, eg);
+    score_passers(pos, ed, BLACK, mg, eg);
+    record("passers");
+
+    // 7. Threats.
+    evaluate_threats_v2(pos, ed, WHITE, mg, eg);
+    evaluate_threats_v2(pos, ed, BLACK, mg, eg);
+    record("threats");
+
+    // 8. King attack and safety, middlegame only.
+    {
+        const int kpW = king_pressure_score_mg(pos, WHITE, ed.attacks[WHITE][PAWN],
+                                               ed.attacks[WHITE][KNIGHT] | ed.attacks[WHITE][BISHOP],
+                                               ed.attacks[WHITE][ROOK] | ed.attacks[WHITE][QUEEN]);
+        const int kpB = king_pressure_score_mg(pos, BLACK, ed.attacks[BLACK][PAWN],
+                                               ed.attacks[BLACK][KNIGHT] | ed.attacks[BLACK][BISHOP],
+                                               ed.attacks[BLACK][ROOK] | ed.attacks[BLACK][QUEEN]);
+        const int kbW = king_base_attack_score_mg(pos, ed, WHITE);
+        const int kbB = king_base_attack_score_mg(pos, ed, BLACK);
+        const int ksW = king_safety_v2(pos, ed, e, WHITE);
+        const int ksB = king_safety_v2(pos, ed, e, BLACK);
+        mg += kpW - kpB + kbW - kbB + ksW - ksB;
+    }
+    record("king");
+
+    // 9. Endgame king activity.
+    eg += endgame_king_activity_score(pos, ed, WHITE) - endgame_king_activity_score(pos, ed, BLACK);
+    record("kingact");
+
+    // 10. Space, middlegame only.
+    mg += space_score(pos, ed, WHITE) - space_score(pos, ed, BLACK);
+    record("space");
+
+    // 11. Initiative: pushes a non-zero endgame score further from zero.
+    if (eg != 0) {
+        const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
+        int x = (pos.pieces[QUEEN] | pos.pieces[6 + QUEEN]) ? 4 : 0;
+        x += ((pawns & FILES_A_TO_D) && (pawns & FILES_E_TO_H)) ? 8 : -6;
+        x += popcount(pawns) + 8 * popcount(ed.passed[WHITE] | ed.passed[BLACK]);
+        const Color favoured = eg > 0 ? WHITE : BLACK;
+        if (!pieces_of(pos, favoured, PAWN)) x -= 18;
+        const int bonus = x <= 0 ? 0 : std::min({x, 44, std::abs(eg)});
+        eg += eg > 0 ? bonus : -bonus;
+    }
+    record("initiative");
+
+    // 12. Endgame scale: opposite bishops and few pawns for the stronger side draw more.
+    int egS;
+    {
+        const Color strong = eg >= 0 ? WHITE : BLACK, weak = ~strong;
+        int scale = 128;
+        const int wb = pos.piece_count[BISHOP], bb = pos.piece_count[6 + BISHOP];
+        if (!(pos.pieces[QUEEN] | pos.pieces[6 + QUEEN] | pos.pieces[ROOK] | pos.pieces[6 + ROOK] |
+              pos.pieces[KNIGHT] | pos.pieces[6 + KNIGHT]) &&
+            wb == 1 && bb == 1) {
+            const int ws = lsb(pos.pieces[BISHOP]), bs = lsb(pos.pieces[6 + BISHOP]);
+            if (((file_of(ws) + rank_of(ws)) & 1) != ((file_of(bs) + rank_of(bs)) & 1)) scale = 80;
+        }
+        const int p = pos.piece_count[6 * strong + PAWN];
+        if (p <= 3) {
+            const int t = scale - 10 * (4 - p);
+            if (pos.piece_count[6 * weak + PAWN] == 0 && p <= 1) scale = std::clamp(t, 48, 72);
+            else scale = std::max(t, 48);
+        }
+        egS = eg * scale / 128;
+    }
+    eg = egS;
+    record("scale");
+
+    // 13. Blend by phase, side to move's view, tempo.
+    return blend(pos, mg, egS, phase);
+}
+
+}  // namespace
+
+int evaluate(const Position& pos) { return evaluate_full(pos, *PawnHash::probe(pos)); }
+
+EvalResult evaluate_result(const Position& pos, int alpha, int beta) {
+    PawnHash::Entry& e = *PawnHash::probe(pos);
+    int mg = e.mg, eg = e.eg, phase = 0;
+    for (Color c : {WHITE, BLACK}) {
+        int sm = 0, se = 0;
+        for (int t = KNIGHT; t <= KING; ++t) {
+            for (Bitboard b = pieces_of(pos, c, t); b;) {
+                const int idx = c == WHITE ? pop_lsb(b) : pop_lsb(b) ^ 56;
+                sm += MG_VALUE[t] + MG_PST[t][idx];
+                se += EG_VALUE[t] + EG_PST[t][idx];
+                phase += PHASE_VALUE[t];
+            }
+        }
+        gain(c, mg, eg, sm, se);
+    }
+    const int lazy = blend(pos, mg, eg, std::min(phase, MAX_PHASE));
+    if (lazy - LAZY_MARGIN > beta || lazy + LAZY_MARGIN < alpha) return {lazy, false};
+    // The entry is still this position's: the second probe would be a hit.
+    return {evaluate_full(pos, e), true};
+}
+
+EvalResult evaluate(const Position& pos, int alpha, int beta) { return evaluate_result(pos, alpha, beta); }
+
+int evaluate(const Position& pos, PawnHash::Entry& privateEntry) {
+    return evaluate_full(pos, *PawnHash::probe(pos, privateEntry));
+}
+
+int evaluate_diagnostic(const Position& pos) {
+    PawnHash::Entry privateEntry{};
+    return evaluate(pos, privateEntry);
+}
+
+std::string evaluate_trace_string(const Position& pos) {
+    PawnHash::Entry privateEntry{};
+    g_evalTraceOn = true;
+    g_evalTraceN = 0;
+    const int score = evaluate_full(pos, *PawnHash::probe(pos, privateEntry));
+    g_evalTraceOn = false;
+
+    std::string text;
+    text.reserve(1024);
+    int prevMg = 0, prevEg = 0;
+    for (int i = 0; i < g_evalTraceN; ++i) {
+        const EvalTracePoint& p = g_evalTracePts[i];
+        text += "evaltrace ";
+        text += p.name;
+        text += " mg " + std::to_string(p.mg) + " eg " + std::to_string(p.eg) + " dmg " +
+                std::to_string(p.mg - prevMg) + " deg " + std::to_string(p.eg - prevEg) + "\n";
+        prevMg = p.mg;
+        prevEg = p.eg;
+    }
+    text += "evaltrace full " + std::to_string(score) + "\n";
+    return text;
+}

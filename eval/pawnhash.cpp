@@ -1,0 +1,229 @@
+#include "eval/pawnhash.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "board/position.h"
+
+namespace PawnHash {
+
+namespace {
+
+std::unique_ptr<Entry[]> table;
+uint64_t tableEntries = 0;
+uint64_t tableMask = 0;
+int tableShift = 64;
+uint64_t allocatedMb = 0;
+
+constexpr uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+constexpr Bitboard FILE_A = 0x0101010101010101ULL;
+constexpr Bitboard RANK_1 = 0xFFULL;
+constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
+constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7FULL;
+
+constexpr Bitboard file_bb(int f) { return FILE_A << f; }
+constexpr Bitboard rank_bb(int r) { return RANK_1 << (8 * r); }
+constexpr Bitboard adjacent_files(int f) {
+    return (f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0);
+}
+// Ranks strictly ahead of rank r for colour c.
+constexpr Bitboard ranks_ahead(int c, int r) {
+    Bitboard m = 0;
+    for (int x = 0; x < 8; ++x)
+        if (c == WHITE ? x > r : x < r) m |= rank_bb(x);
+    return m;
+}
+// Ranks r-1, r and r+1 (those on the board).
+constexpr Bitboard rank_band(int r) {
+    return rank_bb(r) | (r > 0 ? rank_bb(r - 1) : 0) | (r < 7 ? rank_bb(r + 1) : 0);
+}
+
+struct PawnMasks {
+    Bitboard adjacent[8];
+    Bitboard ahead[2][8];   // by colour and rank
+    Bitboard band[8];
+};
+constexpr PawnMasks make_masks() {
+    PawnMasks m{};
+    for (int i = 0; i < 8; ++i) {
+        m.adjacent[i] = adjacent_files(i);
+        m.ahead[WHITE][i] = ranks_ahead(WHITE, i);
+        m.ahead[BLACK][i] = ranks_ahead(BLACK, i);
+        m.band[i] = rank_band(i);
+    }
+    return m;
+}
+constexpr PawnMasks MASKS = make_masks();
+
+constexpr Bitboard pawn_attacks_white(Bitboard p) {
+    return ((p & 0x00FEFEFEFEFEFEFEULL) << 7) | ((p & 0x007F7F7F7F7F7F7FULL) << 9);
+}
+constexpr Bitboard pawn_attacks_black(Bitboard q) {
+    return ((q >> 7) & NOT_FILE_A) | ((q >> 9) & NOT_FILE_H);
+}
+
+// Scores one side's pawns into e (added for WHITE, subtracted for BLACK) and
+// fills that side's passer counters and mobility exclusions.
+void score_pawns(const Position& pos, Entry& e, Color c) {
+    const Color o = ~c;
+    const Bitboard own = pos.pieces[6 * c];
+    const Bitboard enemy = pos.pieces[6 * o];
+    const Bitboard occ = pos.occupied;
+    int mg = 0, eg = 0;
+
+    for (Bitboard b = own; b;) {
+        const int s = pop_lsb(b);
+        const int f = s & 7, r = s >> 3;
+        const int rr = c == WHITE ? r : 7 - r;
+        const Bitboard sq = square_bb(s);
+        const Bitboard stop = c == WHITE ? sq << 8 : sq >> 8;
+        const bool stopEmpty = !(stop & occ);
+        const Bitboard ownAdjacent = own & MASKS.adjacent[f];
+        const Bitboard ahead = MASKS.ahead[c][r];
+        const int psq = c == WHITE ? s : s ^ 56;
+
+        mg += 100 + MG_PAWN_PST[psq];
+        eg += 120 + EG_PAWN_PST[psq];
+
+        if (own & file_bb(f) & ~sq) { mg -= 7; eg -= 17; }  // doubled
+
+        const bool isolated = !ownAdjacent;
+        if (isolated) {
+            mg -= 9; eg -= 15;
+        } else if (!(ownAdjacent & (rank_bb(r) | ahead)) && stopEmpty && (stop & e.pawnAttacks[o])) {
+            mg -= 7; eg -= 11;  // overextended: neighbours all behind, stop square under pawn fire
+        }
+
+        const bool defended = sq & e.pawnAttacks[c];
+        const bool phalanx = ownAdjacent & rank_bb(r);
+        if (defended) { mg += PAWN_DEFENDED_MG[rr]; eg += PAWN_DEFENDED_EG[rr]; }
+        if (phalanx) { mg += PAWN_PHALANX_MG[rr]; eg += PAWN_PHALANX_EG[rr]; }
+        if (!defended && !phalanx && !(enemy & file_bb(f) & ahead) && rr > 2) { mg -= 4; eg -= 7; }
+
+        const bool neighbourNear = ownAdjacent & MASKS.band[r];
+        const int blockers = popcount(enemy & (file_bb(f) | MASKS.adjacent[f]) & ahead);
+        if ((blockers == 1 || blockers == 2) && stopEmpty && (neighbourNear || defended)) {
+            mg += CANDIDATE_PASSER_MG[rr];
+            eg += CANDIDATE_PASSER_EG[rr];
+        }
+
+        if (blockers == 0) {
+            e.passed[c] |= sq;
+            if (neighbourNear) {
+                e.connectedPassers[c] += 1;
+                if (rr > 3 && stopEmpty) e.advancedConnectedPassers[c] += 1;
+            }
+        }
+
+        if (rr < 2 || !stopEmpty) e.mobExcluded[c] |= sq;
+    }
+
+    if (c == WHITE) { e.mg += mg; e.eg += eg; }
+    else { e.mg -= mg; e.eg -= eg; }
+}
+
+// Resets e and evaluates the position's pawn structure into it under key k.
+void fill_entry(const Position& pos, Entry& e, uint64_t k) {
+    std::memset(&e, 0, sizeof(Entry));
+    e.key = k;
+    e.pawnAttacks[WHITE] = pawn_attacks_white(pos.pieces[0]);
+    e.pawnAttacks[BLACK] = pawn_attacks_black(pos.pieces[6]);
+    score_pawns(pos, e, WHITE);
+    score_pawns(pos, e, BLACK);
+}
+
+// 0 marks an empty slot, so a pawnless position is stored under key 1.
+inline uint64_t stored_key(const Position& pos) { return pos.pawn_key ? pos.pawn_key : 1; }
+
+}  // namespace
+
+void init(unsigned long long mb) {
+    const uint64_t m = mb ? mb : 1;
+    // Budget in bytes, saturating instead of wrapping for absurd sizes.
+    const uint64_t bytes = m > (UINT64_MAX >> 20) ? UINT64_MAX : m << 20;
+    const uint64_t fit = bytes / sizeof(Entry);
+    const uint64_t n = fit ? std::bit_floor(fit) : 1;
+
+    table.reset();
+    tableEntries = n;
+    tableMask = n - 1;
+    allocatedMb = m;
+    tableShift = 64 - std::countr_zero(n);
+    table.reset(new Entry[n]());
+}
+
+void clear() {
+    if (table) std::memset(static_cast<void*>(table.get()), 0, tableEntries * sizeof(Entry));
+}
+
+Entry* probe(const Position& pos) {
+    if (!table) init(8);
+    const uint64_t k = stored_key(pos);
+    Entry& e = table[slot_index(k, tableShift) & tableMask];
+    if (e.key != k) fill_entry(pos, e, k);
+    return &e;
+}
+
+Entry* probe(const Position& pos, Entry& privateEntry) {
+    const uint64_t k = stored_key(pos);
+    if (privateEntry.key != k) fill_entry(pos, privateEntry, k);
+    return &privateEntry;
+}
+
+int king_shelter_score(const Position& pos, Entry& e, Color c) {
+    const int ksq = pos.king_square[c];
+    if (e.shelterValid[c] && e.shelterKingSq[c] == ksq &&
+        e.shelterCastling[c] == static_cast<int32_t>(pos.castling_rights))
+        return e.shelterScore[c];
+
+    int score = 0;
+    if (ksq != NO_SQUARE) {
+        const Color o = ~c;
+        const Bitboard own = pos.pieces[6 * c];
+        const Bitboard enemy = pos.pieces[6 * o];
+        const int kf = ksq & 7, kr = ksq >> 3;
+        const int dir = c == WHITE ? 1 : -1;
+
+        // Base: a king at home in the corner is safer than one in the centre.
+        if (kr == (c == WHITE ? 0 : 7)) score = (kf == 3 || kf == 4) ? -13 : kf == 5 ? 0 : 13;
+
+        // Shelter: nearest own pawn up to three ranks ahead on each window file.
+        for (int f = std::max(kf - 1, 0); f <= std::min(kf + 1, 7); ++f) {
+            const bool kingFile = f == kf;
+            static constexpr int SHELTER_BY_DISTANCE[4] = {0, 15, 7, 2};
+            int found = 0;
+            for (int d = 1; d <= 3 && !found; ++d) {
+                const int r = kr + dir * d;
+                if (r < 0 || r > 7) break;
+                if (own & square_bb(r * 8 + f)) found = d;
+            }
+            score += found ? SHELTER_BY_DISTANCE[found] : (kingFile ? -15 : -9);
+            if (!(own & file_bb(f))) {
+                if (enemy & file_bb(f)) score += kingFile ? -6 : -3;
+                else score += kingFile ? -15 : -10;
+            }
+        }
+
+        // Storm: enemy pawns close to the king, ahead of it or behind.
+        for (Bitboard b = enemy; b;) {
+            const int s = pop_lsb(b);
+            const int df = std::abs((s & 7) - kf), dr = std::abs((s >> 3) - kr);
+            if (df <= 1 && dr <= 3 && dr != 0) score -= KING_STORM_PENALTY_MG[dr];
+        }
+    }
+
+    e.shelterScore[c] = score;
+    e.shelterKingSq[c] = ksq;
+    e.shelterCastling[c] = static_cast<int32_t>(pos.castling_rights);
+    e.shelterValid[c] = true;
+    return score;
+}
+
+uint64_t size_mb() { return allocatedMb; }
+
+uint64_t entry_count() { return tableEntries; }
+
+}  // namespace PawnHash

@@ -1,0 +1,450 @@
+// Evaluation tests: constant tables, worked term values (hand-computed), the
+// phase blend, endgame scale, lazy window, side-to-move symmetry, the trace
+// format and the per-thread trace / private pawn entry used off the search thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eval/eval.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using vwtest::from_fen;
+
+const char* const STEP_NAMES[12] = {"pawnhash", "pieces", "bishoppair", "queensyn", "imbalance", "passers",
+                                    "threats",  "king",   "kingact",    "space",    "initiative", "scale"};
+
+// Middlegames, endgames, promotions and odd material, both sides to move.
+const std::vector<std::string> VARIED = {
+    vwtest::START,
+    vwtest::KIWIPETE,
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+    "r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",
+    "2r3k1/p4p2/3Rp2p/1p2P1pK/8/1P4P1/P3Q2P/1q6 b - - 0 1",
+    "6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1",
+    "8/8/4k3/8/2p5/8/B2K4/8 w - - 0 1",
+    "2b1k3/pppp4/8/8/8/8/PPPP4/2B1K3 w - - 0 1",
+    "rqqqk3/8/8/8/8/8/8/RQQQK2Q w - - 0 1",
+    "4k3/8/8/8/8/8/8/4K3 w - - 0 1",
+    "k7/8/8/8/8/8/5PPP/6K1 w - - 0 1",
+    "r2q1rk1/pp2ppbp/2np1np1/8/3NP3/2N1BP2/PPPQ2PP/2KR1B1R b - - 3 10",
+    "8/5pk1/6p1/8/3B4/6P1/5PKP/3b4 b - - 0 40",
+    "1k6/1P6/8/8/8/8/6p1/6K1 w - - 0 1",
+    "4k3/8/8/3qQ3/8/8/8/4K3 b - - 0 1",
+};
+
+struct TraceLine {
+    std::string name;
+    int mg, eg, dmg, deg;
+};
+struct Trace {
+    std::vector<TraceLine> lines;
+    std::string fullWord;
+    int full = 0;
+    size_t lineCount = 0;
+};
+
+Trace parse_trace(const std::string& text) {
+    Trace t;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        ++t.lineCount;
+        std::istringstream ls(line);
+        std::string tag, name;
+        ls >> tag >> name;
+        EXPECT_EQ(tag, "evaltrace") << line;
+        if (name == "full") {
+            t.fullWord = name;
+            ls >> t.full;
+            continue;
+        }
+        TraceLine tl{name, 0, 0, 0, 0};
+        std::string k1, k2, k3, k4;
+        ls >> k1 >> tl.mg >> k2 >> tl.eg >> k3 >> tl.dmg >> k4 >> tl.deg;
+        EXPECT_TRUE(k1 == "mg" && k2 == "eg" && k3 == "dmg" && k4 == "deg") << line;
+        t.lines.push_back(tl);
+    }
+    return t;
+}
+
+Trace trace_of(const std::string& fen) { return parse_trace(evaluate_trace_string(from_fen(fen))); }
+
+const TraceLine& line_named(const Trace& t, const std::string& name) {
+    for (const auto& l : t.lines)
+        if (l.name == name) return l;
+    static const TraceLine none{"", 0, 0, 0, 0};
+    ADD_FAILURE() << "no trace line " << name;
+    return none;
+}
+
+int phase_of(const Position& pos) {
+    int ph = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int t = KNIGHT; t <= QUEEN; ++t) ph += PHASE_VALUE[t] * pos.piece_count[6 * c + t];
+    return std::min(ph, 24);
+}
+
+template <size_t N>
+std::pair<long, long> checksum(const int (&table)[N]) {
+    long sum = 0, weighted = 0;
+    for (size_t i = 0; i < N; ++i) {
+        sum += table[i];
+        weighted += static_cast<long>(i) * table[i];
+    }
+    return {sum, weighted};
+}
+
+// ---------------------------------------------------------------------------
+// Constant tables
+// ---------------------------------------------------------------------------
+TEST(EvalTables, Checksums) {
+    struct Case {
+        const char* name;
+        std::pair<long, long> got;
+        long sum, weighted;
+    };
+    const Case cases[] = {
+        {"MG pawn", checksum(MG_PST[PAWN]), 670, 30905},       {"MG knight", checksum(MG_PST[KNIGHT]), -810, -25795},
+        {"MG bishop", checksum(MG_PST[BISHOP]), -140, -3850},  {"MG rook", checksum(MG_PST[ROOK]), 50, 2335},
+        {"MG queen", checksum(MG_PST[QUEEN]), -185, -5685},    {"MG king", checksum(MG_PST[KING]), -1460, -23190},
+        {"EG pawn", checksum(EG_PST[PAWN]), 470, 20765},       {"EG knight", checksum(EG_PST[KNIGHT]), -80, -2520},
+        {"EG bishop", checksum(EG_PST[BISHOP]), 50, 2095},     {"EG rook", checksum(EG_PST[ROOK]), 90, 4395},
+        {"EG queen", checksum(EG_PST[QUEEN]), -65, -1905},     {"EG king", checksum(EG_PST[KING]), -640, -20160},
+        {"knight mob mg", checksum(KNIGHT_MOBILITY_MG), 15, 460}, {"knight mob eg", checksum(KNIGHT_MOBILITY_EG), 35, 440},
+        {"bishop mob mg", checksum(BISHOP_MOBILITY_MG), 170, 2275}, {"bishop mob eg", checksum(BISHOP_MOBILITY_EG), 240, 2730},
+        {"rook mob mg", checksum(ROOK_MOBILITY_MG), 295, 3500},   {"rook mob eg", checksum(ROOK_MOBILITY_EG), 375, 4025},
+        {"queen mob mg", checksum(QUEEN_MOBILITY_MG), 635, 12345}, {"queen mob eg", checksum(QUEEN_MOBILITY_EG), 697, 13104},
+        {"king ring weight", checksum(KING_RING_ATTACKER_WEIGHT), 48, 130},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got.first, c.sum) << c.name;
+        EXPECT_EQ(c.got.second, c.weighted) << c.name;
+    }
+}
+
+TEST(EvalTables, SpotValuesAndMirroring) {
+    EXPECT_EQ(MG_PST[KING][vwtest::sq("g1")], -40);       // WHITE king g1
+    EXPECT_EQ(MG_PST[KING][vwtest::sq("g8") ^ 56], -40);  // BLACK king g8
+    EXPECT_EQ(MG_PST[ROOK][vwtest::sq("a7")], 5);
+    EXPECT_EQ(EG_PST[ROOK][vwtest::sq("a7")], 10);
+    EXPECT_EQ(MG_PST[QUEEN][vwtest::sq("a5")], 0);  // the one asymmetric queen row
+    EXPECT_EQ(MG_PST[QUEEN][vwtest::sq("h5")], -5);
+}
+
+// ---------------------------------------------------------------------------
+// Reference values from an independent implementation (fresh pawn table).
+// ---------------------------------------------------------------------------
+TEST(EvalReference, StartPosition) {
+    PawnHash::init(1);
+    Position w = from_fen(vwtest::START);
+    Position b = from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1");
+    EXPECT_EQ(evaluate(w), -41);
+    EXPECT_EQ(evaluate(b), 55);
+    EXPECT_EQ(evaluate_diagnostic(w), -41);
+    EXPECT_EQ(evaluate_diagnostic(b), 55);
+}
+
+TEST(EvalReference, KingAndThreePawnsTrace) {
+    const Trace t = trace_of("k7/8/8/8/8/8/5PPP/6K1 w - - 0 1");
+    const int expected[12][2] = {{334, 391}, {324, 401}, {324, 401}, {324, 401}, {324, 401}, {387, 575},
+                                 {387, 575}, {481, 575}, {481, 660}, {481, 660}, {481, 681}, {481, 627}};
+    ASSERT_EQ(t.lines.size(), 12u);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(t.lines[i].name, STEP_NAMES[i]);
+        EXPECT_EQ(t.lines[i].mg, expected[i][0]) << STEP_NAMES[i];
+        EXPECT_EQ(t.lines[i].eg, expected[i][1]) << STEP_NAMES[i];
+    }
+    EXPECT_EQ(t.full, 634);
+}
+
+// ---------------------------------------------------------------------------
+// Worked term values: the change one step makes, computed by hand.
+// ---------------------------------------------------------------------------
+struct StepCase {
+    const char* what;
+    const char* fen;
+    const char* step;
+    int dmg, deg;
+};
+
+void check_steps(const std::vector<StepCase>& cases) {
+    for (const auto& c : cases) {
+        const Trace t = trace_of(c.fen);
+        const TraceLine& l = line_named(t, c.step);
+        EXPECT_EQ(l.dmg, c.dmg) << c.what << " (" << c.fen << ")";
+        EXPECT_EQ(l.deg, c.deg) << c.what << " (" << c.fen << ")";
+    }
+}
+
+TEST(EvalPieceTerms, WorkedPositions) {
+    check_steps({
+        // Knight d5 on an outpost (25, 11) with full mobility; kings' tables cancel.
+        {"knight outpost d5", "7k/8/8/3N4/4P3/8/8/K7 w - - 0 1", "pieces", 390, 361},
+        {"knight outpost b5 (cd 2)", "7k/8/8/1N6/2P5/8/8/K7 w - - 0 1", "pieces", 357, 341},
+        {"knight a5: no outpost on file a", "7k/8/8/N7/1P6/8/8/K7 w - - 0 1", "pieces", 295, 295},
+        // Bishop c1: five own pawns on its colour (-4, -4), mobility 0, pawn in front (5, 11).
+        {"bishop with five pawns on its colour", "7k/8/8/8/8/P3PPPP/1PPP4/2B4K w - - 0 1", "pieces", 296, 302},
+        // Rook a1, king g1, mobility 2: trapped (-21, -8); passer ahead on its file (8, 16).
+        {"trapped rook", "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "pieces", 767, 834},
+        {"rook with mobility 3 is not trapped", "7k/8/8/8/8/8/P7/R3N1K1 w - - 0 1", "pieces", 793, 848},
+        // Bishop b2 blocked by its own knight still sees d4 and e5 through pawns-only lines: (15, 9).
+        {"bishop centre control ignores pieces", "7k/8/8/8/8/2N5/1B6/7K w - - 0 1", "pieces", 695, 669},
+        // Rook e1, only an enemy pawn on its file (13, 7), that pawn passed and ahead (8, 16).
+        {"rook on a half-open file", "k7/8/4p3/8/8/8/8/4R2K w - - 0 1", "pieces", 571, 598},
+        {"two queens and a knight", "4k3/8/8/8/8/8/8/QQN1K3 w - - 0 1", "queensyn", 14, 4},
+        {"black queen and two bishops", "2b1kb2/8/8/3q4/8/8/8/4K3 w - - 0 1", "queensyn", -6, -4},
+        {"exchange for bishop and pawn (black pays)", "r1b1k3/pppp4/8/8/8/8/PPP5/R3K2R w - - 0 1", "imbalance", 68, 44},
+        {"knight for one pawn (white pays)", "4k3/pppn4/8/8/8/8/PPPP4/4K3 w - - 0 1", "imbalance", -42, -26},
+        {"bishop pair, open board", "4k3/8/8/8/8/8/8/2B1KB2 w - - 0 1", "bishoppair", 39, 44},
+        {"three bishops count once", "4k3/8/8/8/8/8/8/1BB1KB2 w - - 0 1", "bishoppair", 39, 44},
+        {"bishop pair against more minors", "1nn1k1n1/8/8/8/8/8/8/2B1KB2 w - - 0 1", "bishoppair", 20, 29},
+        {"start position space", vwtest::START, "space", -48, 0},
+        // Two minors: w 2; 13 squares counted, d3 and d4 twice for the d2 pawn behind them.
+        {"space with a pawn behind", "1n2k3/8/8/8/8/8/3P4/1NB1K3 w - - 0 1", "space", 78, 0},
+        // Blocked 6 (d4/d5 rammed), openness 2, centre breaks 4: (18, 30).
+        {"bishop pair in a closed centre", "4k3/8/8/3p4/3PP3/8/2P5/2B1KB2 w - - 0 1", "bishoppair", 18, 30},
+    });
+}
+
+TEST(EvalPasserThreatKingTerms, WorkedPositions) {
+    check_steps({
+        // e6: 110 / 230 as worked; d5 (rr 4, connected, free path): 65 / 134.
+        {"passer e6 with d5", "8/8/4P3/3P4/8/8/8/K6k w - - 0 1", "passers", 175, 364},
+        {"passer e6 with e7 attacked by own rook", "8/R7/4P3/3P4/8/8/8/K6k w - - 0 1", "passers", 179, 372},
+        {"stop square occupied", "4k3/8/8/8/8/4n3/4P3/K7 w - - 0 1", "passers", -6, -6},
+        {"enemy king next to the stop square", "8/3kP3/8/8/8/8/8/K7 w - - 0 1", "passers", 88, 179},
+        // e7 attacked by both rooks: the path stays free (+25, +40), e7 own-controlled (+4, +8).
+        {"contested path counts as free", "8/R6r/4P3/8/8/8/8/K6k w - - 0 1", "passers", 85, 184},
+        // Undefended knight on d5 under the rook: rook threat (2, 1) and hanging (19, 11).
+        {"rook hits a hanging knight", "7k/8/8/3n4/8/8/8/K2R4 w - - 0 1", "threats", 21, 12},
+        // White: minor threat (14, 7), hanging (19, 11) queen (95, 60), 3 contested; black: hanging bishop, 3 contested.
+        {"bishop hits a hanging queen", "7k/5q2/8/8/8/1B6/8/K7 w - - 0 1", "threats", 109, 67},
+        // Safe d4 pawn hits e5 (29, 18), its push to d5 would hit c6 (11, 7), e5 hangs (19, 11).
+        {"pawn and push threats", "7k/8/2b5/4n3/3P4/8/8/K7 w - - 0 1", "threats", 59, 36},
+        // Black queens on h5 and b8: only h5 (lower square) is the target; b8 would add (9, 5).
+        {"lowest-numbered queen", "1q5k/8/8/7q/3N4/8/8/K7 w - - 0 1", "threats", -2, -1},
+        // f7 attacked by knight and queen before an uncastled king: 112, plus pressure and safety.
+        {"f7 attack on king e8", "4k3/5p2/8/6NQ/8/8/8/7K w - - 0 1", "king", 157, 0},
+        // No enemy queen, raw danger 45 -> 30 -> penalty 0: shelter 51 stands.
+        {"king danger 30", "k7/8/8/8/5r2/5p2/5PPP/6K1 b - - 0 1", "king", 86, 0},
+        // Enemy queen, danger 31 -> penalty 1: shelter 58 becomes 57.
+        {"king danger 31", "k7/8/8/8/8/4p3/5PPP/q1n3K1 b - - 0 1", "king", 88, 0},
+        // The h-file king's zone reaches f2, which the knight hits: danger 48 -> 32 -> 1.
+        {"king zone widened on the h-file", "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", "king", 78, 0},
+        {"lone king e4 (30) against king a1 (0)", "8/8/8/8/4K3/8/8/k7 w - - 0 1", "kingact", 0, 30},
+        // Passer a2 seven squares from its king: no proximity bonus, but the king race
+        // (enemy king 6 away, own 7) still counts: 2 * (6 - 7).
+        {"king race of a distant passer", "k7/8/8/8/8/8/P7/7K w - - 0 1", "kingact", 0, -2},
+        {"initiative of three passers on one flank", "k7/8/8/8/8/8/5PPP/6K1 w - - 0 1", "initiative", 0, 21},
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Blend, phase clamp and endgame scale.
+// ---------------------------------------------------------------------------
+TEST(EvalBlend, FullValueIsTheTruncatedPhaseBlend) {
+    for (const auto& fen : VARIED) {
+        Position pos = from_fen(fen);
+        for (int side = 0; side < 2; ++side) {
+            pos.side = side;
+            const Trace t = parse_trace(evaluate_trace_string(pos));
+            ASSERT_EQ(t.lines.size(), 12u);
+            const TraceLine& s = t.lines[11];
+            const int ph = phase_of(pos);
+            const int v = ((24 - ph) * s.eg + ph * s.mg) / 24;  // C++ division truncates towards zero
+            EXPECT_EQ(t.full, (side == WHITE ? v : -v) + 7) << fen;
+        }
+    }
+}
+
+TEST(EvalBlend, PhaseIsClampedAt24) {
+    // Seven queens and two rooks: phase sum 32, held at 24, so only mg counts.
+    const Trace t = trace_of("rqqqk3/8/8/8/8/8/8/RQQQK2Q w - - 0 1");
+    ASSERT_NE(t.lines[11].mg, t.lines[11].eg);
+    EXPECT_EQ(t.full, t.lines[11].mg + 7);
+    const Trace p = trace_of("k7/8/8/8/8/8/5PPP/6K1 b - - 0 1");  // phase 0: only the scaled eg counts
+    EXPECT_EQ(p.full, -p.lines[11].eg + 7);
+}
+
+TEST(EvalBlend, EndgameScale) {
+    struct Case {
+        const char* what;
+        const char* fen;
+        int scale;
+    };
+    const Case cases[] = {
+        {"opposite bishops, four pawns each", "2b1k3/pppp4/8/8/8/8/PPPP4/2B1K3 w - - 0 1", 80},
+        {"bishops on one colour", "4kb2/pppp4/8/8/8/8/PPPP4/2B1K3 w - - 0 1", 128},
+        {"one pawn against none: 98 clamped to 72", "4k3/8/8/8/8/8/4P3/4K3 w - - 0 1", 72},
+        {"two pawns against none: 108 kept", "4k3/8/8/8/8/8/3PP3/4K3 w - - 0 1", 108},
+        {"three pawns against two", "4k3/pp6/8/8/8/8/PPP5/4K3 w - - 0 1", 118},
+        {"opposite bishops, one pawn against none: 50", "2b1k3/8/8/8/8/8/4P3/2B1K3 w - - 0 1", 50},
+        {"black strong with one pawn: 72", "4k3/4p3/8/8/8/8/8/4K3 w - - 0 1", 72},
+        {"black strong, opposite bishops, one pawn", "2b1k3/4p3/8/8/8/8/8/2B1K3 w - - 0 1", 50},
+    };
+    bool sawNegativeTruncation = false;
+    for (const auto& c : cases) {
+        const Trace t = trace_of(c.fen);
+        const int e = t.lines[10].eg, s = t.lines[11].eg;
+        EXPECT_EQ(s, e * c.scale / 128) << c.what;
+        EXPECT_EQ(t.lines[11].mg, t.lines[10].mg) << c.what;
+        if (e < 0 && (e * c.scale) % 128 != 0) {
+            sawNegativeTruncation = true;
+            EXPECT_EQ(s, -((-e * c.scale) / 128)) << c.what << ": truncation towards zero";
+        }
+    }
+    EXPECT_TRUE(sawNegativeTruncation);
+}
+
+// ---------------------------------------------------------------------------
+// Lazy estimate and side-to-move symmetry.
+// ---------------------------------------------------------------------------
+TEST(EvalLazy, WorkedValue) {
+    // Pawn entry (334, 391), kings g1 (-40, -40) and a8 (-30, -50): (324, 401) at phase 0.
+    const EvalResult r = evaluate_result(from_fen("k7/8/8/8/8/8/5PPP/6K1 w - - 0 1"), -SCORE_INFINITE, -SCORE_INFINITE);
+    EXPECT_FALSE(r.full);
+    EXPECT_EQ(r.score, 408);
+}
+
+TEST(EvalLazy, UsedExactlyBeyond599) {
+    for (const auto& fen : VARIED) {
+        const Position pos = from_fen(fen);
+        const int full = evaluate(pos);
+        const EvalResult far = evaluate_result(pos, -SCORE_INFINITE, -SCORE_INFINITE);
+        ASSERT_FALSE(far.full) << fen;
+        const int lazy = far.score;
+        struct Window {
+            int alpha, beta;
+            bool full;
+        };
+        const Window windows[] = {
+            {lazy - 1000, lazy - 599, true},  {lazy - 1000, lazy - 600, false},
+            {lazy + 599, lazy + 1000, true},  {lazy + 600, lazy + 1000, false},
+            {-SCORE_INFINITE, SCORE_INFINITE, true}, {lazy, lazy, true},
+        };
+        for (const auto& w : windows) {
+            const EvalResult r = evaluate_result(pos, w.alpha, w.beta);
+            EXPECT_EQ(r.full, w.full) << fen << " window " << w.alpha << " " << w.beta;
+            EXPECT_EQ(r.score, w.full ? full : lazy) << fen;
+            const EvalResult same = evaluate(pos, w.alpha, w.beta);
+            EXPECT_EQ(same.score, r.score);
+            EXPECT_EQ(same.full, r.full);
+        }
+    }
+}
+
+TEST(EvalSymmetry, SideToMoveOnlyFlipsSignAroundTempo) {
+    for (const auto& fen : VARIED) {
+        Position w = from_fen(fen);
+        w.side = WHITE;
+        Position b = w;
+        b.side = BLACK;
+        EXPECT_EQ(evaluate(w) + evaluate(b), 14) << fen;
+        const int lw = evaluate_result(w, -SCORE_INFINITE, -SCORE_INFINITE).score;
+        const int lb = evaluate_result(b, SCORE_INFINITE, SCORE_INFINITE).score;
+        EXPECT_EQ(lw + lb, 14) << fen;
+    }
+}
+
+TEST(EvalEntryPoints, FreshSharedTableAgreesWithPrivateEntry) {
+    for (const auto& fen : VARIED) {
+        const Position pos = from_fen(fen);
+        PawnHash::clear();
+        const int shared = evaluate(pos);
+        EXPECT_EQ(evaluate_diagnostic(pos), shared) << fen;
+        PawnHash::Entry mine{};
+        EXPECT_EQ(evaluate(pos, mine), shared) << fen;
+        EXPECT_EQ(evaluate(pos, mine), shared) << fen;  // reused entry: same value
+    }
+}
+
+TEST(EvalEntryPoints, PositionsWithoutKings) {
+    Position pos;
+    vwtest::init_tables();
+    pos.set_piece_at_square(0, vwtest::sq("e4"));
+    pos.set_piece_at_square(6 + QUEEN, vwtest::sq("d8"));
+    const Trace t = parse_trace(evaluate_trace_string(pos));
+    EXPECT_EQ(t.lines.size(), 12u);
+    EXPECT_EQ(t.full, evaluate_diagnostic(pos));
+}
+
+// ---------------------------------------------------------------------------
+// Trace format and per-thread state.
+// ---------------------------------------------------------------------------
+TEST(EvalTrace, FormatOverVariedPositions) {
+    for (const auto& fen : VARIED) {
+        const Position pos = from_fen(fen);
+        const std::string text = evaluate_trace_string(pos);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.back(), '\n');
+        EXPECT_EQ(text.find("  "), std::string::npos);
+        EXPECT_EQ(text.find('+'), std::string::npos);
+        const Trace t = parse_trace(text);
+        EXPECT_EQ(t.lineCount, 13u) << fen;
+        ASSERT_EQ(t.lines.size(), 12u) << fen;
+        EXPECT_EQ(t.fullWord, "full");
+        int sumM = 0, sumE = 0;
+        for (int i = 0; i < 12; ++i) {
+            const TraceLine& l = t.lines[i];
+            EXPECT_EQ(l.name, STEP_NAMES[i]) << fen;
+            const int pm = i ? t.lines[i - 1].mg : 0, pe = i ? t.lines[i - 1].eg : 0;
+            EXPECT_EQ(l.dmg, l.mg - pm) << fen << " " << l.name;
+            EXPECT_EQ(l.deg, l.eg - pe) << fen << " " << l.name;
+            sumM += l.dmg;
+            sumE += l.deg;
+        }
+        EXPECT_EQ(sumM, t.lines[11].mg) << fen;
+        EXPECT_EQ(sumE, t.lines[11].eg) << fen;
+        EXPECT_EQ(line_named(t, "king").deg, 0) << fen;
+        EXPECT_EQ(line_named(t, "space").deg, 0) << fen;
+        EXPECT_EQ(line_named(t, "kingact").dmg, 0) << fen;
+        EXPECT_EQ(line_named(t, "initiative").dmg, 0) << fen;
+        EXPECT_EQ(t.full, evaluate_diagnostic(pos)) << fen;
+        EXPECT_FALSE(g_evalTraceOn);
+        EXPECT_EQ(g_evalTraceN, 12);
+    }
+}
+
+TEST(EvalTrace, OtherThreadsNeverRecord) {
+    // A "search" thread evaluating through the shared table while this thread
+    // traces: its trace state stays untouched and every trace holds 12 records.
+    PawnHash::init(1);
+    std::vector<Position> positions;
+    for (const auto& fen : VARIED) positions.push_back(from_fen(fen));
+    std::atomic<bool> stop{false};
+    std::atomic<int> workerTraceN{-1};
+    std::atomic<bool> workerTraceOn{true};
+    std::atomic<long> evaluations{0};
+    std::thread worker([&] {
+        while (!stop.load()) {
+            for (const auto& p : positions) {
+                evaluate(p);
+                evaluate_result(p, -50, 50);
+                evaluations.fetch_add(1);
+            }
+        }
+        workerTraceN = g_evalTraceN;
+        workerTraceOn = g_evalTraceOn;
+    });
+    for (int round = 0; round < 20; ++round)
+        for (const auto& p : positions) {
+            const Trace t = parse_trace(evaluate_trace_string(p));
+            EXPECT_EQ(t.lineCount, 13u);
+        }
+    while (evaluations.load() == 0) std::this_thread::yield();
+    stop = true;
+    worker.join();
+    EXPECT_EQ(workerTraceN.load(), 0);
+    EXPECT_FALSE(workerTraceOn.load());
+}
+
+}  // namespace

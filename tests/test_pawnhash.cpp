@@ -1,0 +1,235 @@
+// Pawn table tests: sizing and indexing, empty-key handling, always-replace and
+// stale entries, the private entry, hand-computed pawn structures, and the king
+// shelter with its cache.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "eval/eval.h"
+#include "eval/pawnhash.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using vwtest::bb;
+using vwtest::from_fen;
+
+// Must run before anything else creates the table (each test runs in its own
+// process under ctest; in a single-process run this is the first test).
+TEST(PawnHashTable, ProbeBeforeInitCreatesEightMiB) {
+    if (PawnHash::entry_count() != 0) GTEST_SKIP() << "table already created in this process";
+    const Position pos = from_fen(vwtest::START);
+    ASSERT_NE(PawnHash::probe(pos), nullptr);
+    EXPECT_EQ(PawnHash::entry_count(), 65536u);
+    EXPECT_EQ(PawnHash::size_mb(), 8u);
+}
+
+TEST(PawnHashTable, Sizing) {
+    struct Case {
+        unsigned long long mb;
+        uint64_t entries, reportedMb;
+    };
+    const Case cases[] = {{0, 8192, 1}, {1, 8192, 1}, {8, 65536, 8}, {64, 524288, 64}, {100, 524288, 100}};
+    for (const auto& c : cases) {
+        PawnHash::init(c.mb);
+        EXPECT_EQ(PawnHash::entry_count(), c.entries) << c.mb;
+        EXPECT_EQ(PawnHash::size_mb(), c.reportedMb) << c.mb;
+        EXPECT_LE(PawnHash::entry_count() * sizeof(PawnHash::Entry), (c.mb ? c.mb : 1) << 20);
+    }
+}
+
+TEST(PawnHashTable, SlotIndexNeverShiftsBy64) {
+    // Evaluated at compile time, where a 64-bit shift by 64 would not compile.
+    static_assert(PawnHash::slot_index(0, 64) == 0);
+    static_assert(PawnHash::slot_index(~0ULL, 64) == 0);
+    static_assert(PawnHash::slot_index(0x123456789ABCDEFULL, 64) == 0);
+    static_assert(PawnHash::slot_index(1, 63) == 1);  // 0x9E37... has its top bit set
+    static_assert(PawnHash::slot_index(1, 51) == (0x9E3779B97F4A7C15ULL >> 51));
+    for (uint64_t k : {1ULL, 2ULL, 0xDEADBEEFULL, ~0ULL}) EXPECT_LT(PawnHash::slot_index(k, 51), 8192u);
+}
+
+TEST(PawnHashTable, PawnlessPositionIsStoredUnderKeyOne) {
+    PawnHash::init(1);
+    const Position pos = from_fen("4k3/8/8/8/8/8/8/R3K3 w - - 0 1");
+    ASSERT_EQ(pos.pawn_key, 0u);
+    PawnHash::Entry* e = PawnHash::probe(pos);
+    EXPECT_EQ(e->key, 1u);
+    EXPECT_EQ(e->mg, 0);
+    EXPECT_EQ(e->eg, 0);
+    for (int c = 0; c < 2; ++c) {
+        EXPECT_EQ(e->pawnAttacks[c] | e->passed[c] | e->mobExcluded[c], 0u);
+        EXPECT_EQ(e->connectedPassers[c] | e->advancedConnectedPassers[c], 0);
+    }
+    e->mg = 12345;  // a hit must return the slot untouched
+    EXPECT_EQ(PawnHash::probe(pos), e);
+    EXPECT_EQ(PawnHash::probe(pos)->mg, 12345);
+    PawnHash::clear();
+    EXPECT_EQ(PawnHash::probe(pos)->mg, 0);
+}
+
+TEST(PawnHashTable, StaleOccupancyTermsSurviveAndPrivateEntryIsFresh) {
+    // e4 pawn: blocked by a knight on e5 in A (mobility-excluded), free in B.
+    const Position a = from_fen("4k3/8/8/4n3/4P3/8/8/4K3 w - - 0 1");
+    const Position b = from_fen("4k3/8/8/8/4P3/8/8/4K3 w - - 0 1");
+    ASSERT_EQ(a.pawn_key, b.pawn_key);
+    PawnHash::init(1);
+    EXPECT_EQ(PawnHash::probe(a)->mobExcluded[WHITE], bb({"e4"}));
+    EXPECT_EQ(PawnHash::probe(b)->mobExcluded[WHITE], bb({"e4"}));  // A's value, kept
+    PawnHash::Entry mine{};
+    EXPECT_EQ(PawnHash::probe(b, mine)->mobExcluded[WHITE], 0u);
+    EXPECT_EQ(PawnHash::probe(a, mine)->mobExcluded[WHITE], 0u);  // private entry keeps its own
+}
+
+TEST(PawnHashTable, DiagnosticEvaluationLeavesSharedTableAlone) {
+    const Position a = from_fen("4k3/8/8/4n3/4P3/8/8/4K3 w - - 0 1");
+    const Position b = from_fen("4k3/8/8/8/4P3/8/8/4K3 w - - 0 1");
+    PawnHash::init(1);
+    evaluate_diagnostic(a);
+    evaluate_trace_string(a);
+    // Had the diagnostic filled the shared slot, B would inherit A's exclusion.
+    EXPECT_EQ(PawnHash::probe(b)->mobExcluded[WHITE], 0u);
+    const PawnHash::Entry snapshot = *PawnHash::probe(b);
+    evaluate_diagnostic(a);
+    evaluate_trace_string(a);
+    EXPECT_EQ(0, std::memcmp(PawnHash::probe(b), &snapshot, sizeof snapshot));
+}
+
+TEST(PawnHashTable, AlwaysReplaceOnCollision) {
+    PawnHash::init(1);  // 8192 slots: shift 51
+    // One white and one black pawn: find two such structures sharing a slot.
+    auto build = [](int white, int black) {
+        Position pos = from_fen("4k3/8/8/8/8/8/8/4K3 w - - 0 1");
+        pos.set_piece_at_square(0, white);
+        pos.set_piece_at_square(6, black);
+        return pos;
+    };
+    std::map<uint64_t, std::pair<int, int>> seen;
+    std::pair<int, int> first{-1, -1}, second{-1, -1};
+    for (int w = 8; w < 56 && second.first < 0; ++w)
+        for (int b = 8; b < 56 && second.first < 0; ++b) {
+            if (b == w) continue;
+            const uint64_t slot = PawnHash::slot_index(build(w, b).pawn_key, 51);
+            auto [it, inserted] = seen.emplace(slot, std::make_pair(w, b));
+            if (!inserted) {
+                first = it->second;
+                second = {w, b};
+            }
+        }
+    ASSERT_GE(second.first, 0);
+    const Position p1 = build(first.first, first.second), p2 = build(second.first, second.second);
+    PawnHash::Entry* e1 = PawnHash::probe(p1);
+    EXPECT_EQ(e1->key, p1.pawn_key);
+    EXPECT_EQ(PawnHash::probe(p2), e1);  // same slot, now holding p2
+    EXPECT_EQ(e1->key, p2.pawn_key);
+    EXPECT_EQ(PawnHash::probe(p1)->key, p1.pawn_key);
+}
+
+// ---------------------------------------------------------------------------
+// Pawn structure, hand-computed.
+// ---------------------------------------------------------------------------
+TEST(PawnStructure, WorkedEntries) {
+    struct Case {
+        const char* what;
+        const char* fen;
+        int mg, eg;
+        Bitboard passedWhite;
+        int connectedWhite, advancedWhite;
+    };
+    const Case cases[] = {
+        {"start position mirrors", vwtest::START, 0, 0, 0, 0, 0},
+        // e2 (80, 110), e3 (100, 120), both doubled and isolated.
+        {"doubled isolated pair", "4k3/8/8/8/8/4P3/4P3/4K3 w - - 0 1", 148, 166, bb({"e2", "e3"}), 0, 0},
+        {"a2 with only a c2 neighbour is isolated", "4k3/8/8/8/8/8/P1P5/4K3 w - - 0 1", 197, 225, bb({"a2", "c2"}), 0, 0},
+        // d4/e4 level: phalanx (11, 10) each, not overextended, not unsupported.
+        {"phalanx", "4k3/8/8/8/3PP3/8/8/4K3 w - - 0 1", 262, 280, bb({"d4", "e4"}), 2, 0},
+        // e4 with its neighbour behind and e5 under black pawn fire: overextended and unsupported.
+        {"overextended", "4k3/8/5p2/8/4P3/8/3P4/4K3 w - - 0 1", 103, 122, bb({"d2"}), 0, 0},
+        // d4 defended by c3 with one enemy pawn in its front span: candidate (7, 18).
+        {"defended candidate", "4k3/8/8/4p3/3P4/2P5/8/4K3 w - - 0 1", 120, 159, bb({"c3"}), 1, 0},
+        {"advanced connected passers", "4k3/8/8/3PP3/8/8/8/4K3 w - - 0 1", 288, 314, bb({"d5", "e5"}), 2, 2},
+        // d4 (defended by e3) with two enemy pawns in its front span is a candidate; with three it is not.
+        {"two blockers: candidate", "4k3/8/2pp4/8/3P4/4P3/8/4K3 w - - 0 1", 17, 10, 0, 0, 0},
+        {"three blockers: neither passed nor candidate", "4k3/8/2ppp3/8/3P4/4P3/8/4K3 w - - 0 1", -98, -140, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        PawnHash::Entry e{};
+        PawnHash::probe(from_fen(c.fen), e);
+        EXPECT_EQ(e.mg, c.mg) << c.what;
+        EXPECT_EQ(e.eg, c.eg) << c.what;
+        EXPECT_EQ(e.passed[WHITE], c.passedWhite) << c.what;
+        EXPECT_EQ(e.connectedPassers[WHITE], c.connectedWhite) << c.what;
+        EXPECT_EQ(e.advancedConnectedPassers[WHITE], c.advancedWhite) << c.what;
+    }
+}
+
+TEST(PawnStructure, StartPositionFacts) {
+    PawnHash::Entry e{};
+    PawnHash::probe(from_fen(vwtest::START), e);
+    EXPECT_EQ(e.passed[WHITE] | e.passed[BLACK], 0u);
+    EXPECT_EQ(e.mobExcluded[WHITE], 0xFF00ULL);
+    EXPECT_EQ(e.mobExcluded[BLACK], 0xFF000000000000ULL);
+    EXPECT_EQ(e.pawnAttacks[WHITE], 0xFF0000ULL);
+    EXPECT_EQ(e.pawnAttacks[BLACK], 0xFF0000000000ULL);
+}
+
+// ---------------------------------------------------------------------------
+// King shelter and pawn storm.
+// ---------------------------------------------------------------------------
+TEST(KingShelter, WorkedScores) {
+    struct Case {
+        const char* what;
+        const char* fen;
+        Color side;
+        int score;
+    };
+    const Case cases[] = {
+        {"g1 behind f2 g2 h2", "6k1/8/8/8/8/8/5PPP/6K1 w - - 0 1", WHITE, 58},
+        {"g8 behind f7 g7 h7", "6k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", BLACK, 58},
+        {"e1 behind d2 e2 f2", "4k3/8/8/8/8/8/3PPP2/4K3 w - - 0 1", WHITE, 32},
+        {"g1 without pawns", "6k1/8/8/8/8/8/8/6K1 w - - 0 1", WHITE, -55},
+        {"pawn two ahead, enemy piece in front", "6k1/8/8/8/8/6P1/5PnP/6K1 w - - 0 1", WHITE, 50},
+        {"enemy pawn level with the king is free", "k7/8/8/8/8/6Kp/8/8 w - - 0 1", WHITE, -61},
+        {"enemy pawn one rank ahead, next file: 11", "k7/8/8/8/7p/6K1/8/8 w - - 0 1", WHITE, -72},
+        {"enemy pawn one rank behind counts too", "k7/8/8/8/8/6K1/7p/8 w - - 0 1", WHITE, -72},
+        {"king on the far rank has nothing ahead", "6K1/8/8/8/8/8/8/k7 w - - 0 1", WHITE, -68},
+    };
+    for (const auto& c : cases) {
+        const Position pos = from_fen(c.fen);
+        PawnHash::Entry e{};
+        PawnHash::probe(pos, e);
+        EXPECT_EQ(PawnHash::king_shelter_score(pos, e, c.side), c.score) << c.what;
+        EXPECT_TRUE(e.shelterValid[c.side]);
+        EXPECT_FALSE(e.shelterValid[~c.side]);
+    }
+}
+
+TEST(KingShelter, CacheKeyedOnKingSquareAndCastling) {
+    Position pos = from_fen("r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1");
+    PawnHash::Entry e{};
+    PawnHash::probe(pos, e);
+    const int v = PawnHash::king_shelter_score(pos, e, WHITE);
+    e.shelterScore[WHITE] = 999;  // a cached value is returned as stored
+    EXPECT_EQ(PawnHash::king_shelter_score(pos, e, WHITE), 999);
+    pos.castling_rights = CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN;
+    EXPECT_EQ(PawnHash::king_shelter_score(pos, e, WHITE), v);  // recomputed
+    EXPECT_EQ(e.shelterCastling[WHITE], static_cast<int>(pos.castling_rights));
+    // A refill for another pawn structure drops the cache.
+    const Position other = from_fen("r3k2r/pppppppp/8/8/4P3/8/PPPP1PPP/R3K2R w KQkq - 0 1");
+    PawnHash::probe(other, e);
+    EXPECT_FALSE(e.shelterValid[WHITE]);
+}
+
+TEST(KingShelter, NoKingScoresZero) {
+    vwtest::init_tables();
+    Position pos;
+    pos.set_piece_at_square(6, vwtest::sq("g2"));
+    PawnHash::Entry e{};
+    PawnHash::probe(pos, e);
+    EXPECT_EQ(PawnHash::king_shelter_score(pos, e, WHITE), 0);
+    EXPECT_TRUE(e.shelterValid[WHITE]);
+    EXPECT_EQ(e.shelterKingSq[WHITE], NO_SQUARE);
+}
+
+}  // namespace
