@@ -7,9 +7,9 @@
 #include "board/pext.h"
 #include "board/position.h"
 
-thread_local bool g_evalTraceOn = false;
-thread_local int g_evalTraceN = 0;
-thread_local EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY] = {};
+thread_local constinit bool g_evalTraceOn = false;
+thread_local constinit int g_evalTraceN = 0;
+thread_local constinit EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY] = {};
 
 // The pawn rows of the piece-square tables are applied by the pawn table; both must agree.
 static_assert([] {

@@ -55,9 +55,11 @@ struct EvalTracePoint {
     int eg;
 };
 constexpr int EVAL_TRACE_CAPACITY = 24;
-extern thread_local bool g_evalTraceOn;
-extern thread_local int g_evalTraceN;
-extern thread_local EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY];
+// constinit: statically initialised, so other files reach them directly and
+// not through a lazily-initialising wrapper.
+extern thread_local constinit bool g_evalTraceOn;
+extern thread_local constinit int g_evalTraceN;
+extern thread_local constinit EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY];
 
 // ---------------------------------------------------------------------------
 // Constant tables. By PieceType: pawn, knight, bishop, rook, queen, king.
