@@ -89,7 +89,7 @@ int see_gain(const Position& pos, unsigned move) {
     // A square is reached by at most 35 pieces; one entry per capture.
     int gain[40];
     const int victim = pos.board[victim_sq];
-    gain[0] = victim >= 0 ? LOCAL_PIECE_VALUE[victim % 6] : 0;
+    gain[0] = victim >= 0 ? LOCAL_PIECE_VALUE[type_of_piece(victim)] : 0;
 
     Bitboard occ = pos.occupied & ~square_bb(from);
     if (ep) occ &= ~square_bb(victim_sq);
@@ -99,7 +99,7 @@ int see_gain(const Position& pos, unsigned move) {
         on_square = LOCAL_PIECE_VALUE[promo];
         gain[0] += on_square - LOCAL_PIECE_VALUE[PAWN];
     } else {
-        on_square = LOCAL_PIECE_VALUE[piece % 6];
+        on_square = LOCAL_PIECE_VALUE[type_of_piece(piece)];
     }
 
     const Bitboard* P = pos.pieces;

@@ -33,12 +33,17 @@ inline void emit_promotions(Sink& sink, int from, int to, int piece, uint32_t fl
     emit(sink, make_move_word(from, to, piece, KNIGHT, flags));
 }
 
+// Which moves a generation pass emits: all, or only the captures and
+// promotions (in the same order: the tactical list is a subsequence of the full one).
+enum class GenKind { ALL, TACTICAL };
+
 // Per pawn, in ascending square order: push (or push promotions), double push,
 // captures, en passant. The block mask does not restrict en passant: taking a
 // pawn that just gave check by its double step resolves the check without
 // landing on the checker's square; the legal filter tests every such capture.
-template <Color Us, class Sink>
-void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboard occ, Bitboard block) {
+template <Color Us, GenKind Kind, class Sink>
+[[gnu::always_inline]] inline void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboard occ,
+                                                       Bitboard block) {
     constexpr int step = Us == WHITE ? 8 : -8;
     constexpr Bitboard startRank = Us == WHITE ? RANK_2 : RANK_7;
     constexpr Bitboard lastRank = Us == WHITE ? RANK_8 : RANK_1;
@@ -49,6 +54,15 @@ void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboa
     const Bitboard epBB = ep >= 0 && ep < 64 ? square_bb(ep) : 0;
 
     Bitboard pawns = pos.pieces[piece];
+    if constexpr (Kind == GenKind::TACTICAL) {
+        // Only pawns about to promote or touching a capture target add moves.
+        constexpr Bitboard FILE_A = 0x0101010101010101ULL, FILE_H = FILE_A << 7;
+        constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
+        const Bitboard t = enemy | epBB;
+        const Bitboard capturers = Us == WHITE ? ((t & ~FILE_H) >> 7) | ((t & ~FILE_A) >> 9)
+                                               : ((t & ~FILE_A) << 7) | ((t & ~FILE_H) << 9);
+        pawns &= promotingRank | capturers;
+    }
     while (pawns) {
         const int s = pop_lsb(pawns);
         const Bitboard allowed = (pinned & square_bb(s)) ? pos.pin_ray[s] : ALL_SQUARES;
@@ -59,11 +73,11 @@ void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboa
             if (legalTargets & square_bb(t)) {
                 if (lastRank & square_bb(t))
                     emit_promotions(sink, s, t, piece, 0);
-                else
+                else if constexpr (Kind == GenKind::ALL)
                     emit(sink, make_move_word(s, t, piece));
             }
             // A double push may block a check that the single step does not.
-            if (startRank & square_bb(s)) {
+            if (Kind == GenKind::ALL && (startRank & square_bb(s))) {
                 const int u = t + step;
                 if (!(occ & square_bb(u)) && (legalTargets & square_bb(u)))
                     emit(sink, make_move_word(s, u, piece, 0, FLAG_DOUBLE_PUSH));
@@ -93,31 +107,38 @@ inline Bitboard piece_attacks(int sq, Bitboard occ) {
     return 0;
 }
 
+// The moves of one piece from `from` onto each target square in ascending
+// order, flagged as captures where an enemy piece stands.
+template <class Sink>
+[[gnu::always_inline]] inline void emit_targets(Sink& sink, int from, int piece, Bitboard targets,
+                                                Bitboard enemy) {
+    static_assert(FLAG_CAPTURE == Move(1) << 20);
+    const Move base = make_move_word(from, 0, piece);
+    while (targets) {
+        const int to = pop_lsb(targets);
+        emit(sink, base | Move(to) << 6 | Move((enemy >> to) & 1) << 20);
+    }
+}
+
 // Knight, bishop, rook and queen moves of the pieces in from_set. A pinned
 // piece keeps to its pin line (a pinned knight has no move at all).
 template <int Type, class Sink>
-void generate_piece_moves(const Position& pos, Sink& sink, Color us, int piece, Bitboard from_set, Bitboard own,
-                          Bitboard enemy, Bitboard occupied, Bitboard target_mask) {
+[[gnu::always_inline]] inline void generate_piece_moves(const Position& pos, Sink& sink, Color us, int piece,
+                                                        Bitboard from_set, Bitboard own, Bitboard enemy,
+                                                        Bitboard occupied, Bitboard target_mask) {
     const Bitboard pinned = pos.pinned[us];
     while (from_set) {
         const int from = pop_lsb(from_set);
         Bitboard targets = piece_attacks<Type>(from, occupied) & ~own & target_mask;
         if (pinned & square_bb(from)) targets &= pos.pin_ray[from];
-        while (targets) {
-            const int to = pop_lsb(targets);
-            emit(sink, make_move_word(from, to, piece, 0, (enemy & square_bb(to)) ? FLAG_CAPTURE : 0));
-        }
+        emit_targets(sink, from, piece, targets, enemy);
     }
 }
 
 // King steps are not tested against attacks here: the legal filter does that.
 template <class Sink>
-void generate_king_moves(Sink& sink, int k, int piece, Bitboard own, Bitboard enemy) {
-    Bitboard targets = Attack::kingAttacks[k] & ~own;
-    while (targets) {
-        const int to = pop_lsb(targets);
-        emit(sink, make_move_word(k, to, piece, 0, (enemy & square_bb(to)) ? FLAG_CAPTURE : 0));
-    }
+[[gnu::always_inline]] inline void generate_king_moves(Sink& sink, int k, int piece, Bitboard own, Bitboard enemy) {
+    emit_targets(sink, k, piece, Attack::kingAttacks[k] & ~own, enemy);
 }
 
 // Castling, king side first; only called when not in check.
@@ -151,7 +172,7 @@ void generate_castling(const Position& pos, Sink& sink, int k) {
         emit(sink, queenSide);
 }
 
-template <Color Us, class Sink>
+template <Color Us, GenKind Kind, class Sink>
 void generate_for(Position& pos, Sink& sink) {
     constexpr Color them = Us == WHITE ? BLACK : WHITE;
     const int k = pos.king_square[Us];
@@ -164,32 +185,54 @@ void generate_for(Position& pos, Sink& sink) {
     const Bitboard checkers = pos.checker_mask(Us);
     constexpr int kingPiece = Us * 6 + KING;
 
+    // Tactical lists take only the pieces' captures (pawns pick their own).
+    const Bitboard notOwn = Kind == GenKind::ALL ? ~Bitboard(0) : enemy;
+
     // Double check: only the king can move.
     if (checkers & (checkers - 1)) {
-        generate_king_moves(sink, k, kingPiece, own, enemy);
+        generate_king_moves(sink, k, kingPiece, own | ~notOwn, enemy);
         return;
     }
 
     const Bitboard block = checkers ? pos.check_block_mask(Us) : ALL_SQUARES;
+    const Bitboard pieceTargets = block & notOwn;
 
-    generate_pawn_moves<Us>(pos, sink, enemy, occ, block);
+    generate_pawn_moves<Us, Kind>(pos, sink, enemy, occ, block);
     constexpr int base = Us * 6;
-    generate_piece_moves<KNIGHT>(pos, sink, Us, base + KNIGHT, pos.pieces[base + KNIGHT], own, enemy, occ, block);
-    generate_piece_moves<BISHOP>(pos, sink, Us, base + BISHOP, pos.pieces[base + BISHOP], own, enemy, occ, block);
-    generate_piece_moves<ROOK>(pos, sink, Us, base + ROOK, pos.pieces[base + ROOK], own, enemy, occ, block);
-    generate_piece_moves<QUEEN>(pos, sink, Us, base + QUEEN, pos.pieces[base + QUEEN], own, enemy, occ, block);
-    generate_king_moves(sink, k, kingPiece, own, enemy);
-    if (!checkers) generate_castling<Us>(pos, sink, k);
+    generate_piece_moves<KNIGHT>(pos, sink, Us, base + KNIGHT, pos.pieces[base + KNIGHT], own, enemy, occ,
+                                 pieceTargets);
+    generate_piece_moves<BISHOP>(pos, sink, Us, base + BISHOP, pos.pieces[base + BISHOP], own, enemy, occ,
+                                 pieceTargets);
+    generate_piece_moves<ROOK>(pos, sink, Us, base + ROOK, pos.pieces[base + ROOK], own, enemy, occ,
+                               pieceTargets);
+    generate_piece_moves<QUEEN>(pos, sink, Us, base + QUEEN, pos.pieces[base + QUEEN], own, enemy, occ,
+                                pieceTargets);
+    generate_king_moves(sink, k, kingPiece, own | ~notOwn, enemy);
+    if (Kind == GenKind::ALL && !checkers) generate_castling<Us>(pos, sink, k);
 }
 
 // The one generator behind every list: pawns, knights, bishops, rooks, queens,
 // king, king-side castling, queen-side castling.
-template <class Sink>
+template <GenKind Kind = GenKind::ALL, class Sink>
 void generate_pseudo_legal_impl(Position& pos, Sink& sink) {
     if (pos.side == WHITE)
-        generate_for<WHITE>(pos, sink);
+        generate_for<WHITE, Kind>(pos, sink);
     else
-        generate_for<BLACK>(pos, sink);
+        generate_for<BLACK, Kind>(pos, sink);
+}
+
+// Whether a generated move that may expose its own king (a king move, en
+// passant, a move of a pinned piece) leaves that king (on k) unattacked. A
+// plain king step only moves the king off k: a piece it captures never
+// attacked its own square, so testing the destination with k vacated is the
+// same as playing the move. The other moves are played out.
+bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
+    if (move_from(m) == k && !(m & FLAG_CASTLING))
+        return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
+    const Position::Undo u = pos.make_move(m);
+    const bool exposed = pos.in_check(us);
+    pos.unmake_move(u);
+    return !exposed;
 }
 
 // Large enough for any reachable position; unusual set-ups with more moves
@@ -203,6 +246,12 @@ namespace MoveGen {
 uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity) {
     ArrayMoveSink sink{out, capacity, 0};
     generate_pseudo_legal_impl(pos, sink);
+    return sink.count;
+}
+
+uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity) {
+    ArrayMoveSink sink{out, capacity, 0};
+    generate_pseudo_legal_impl<GenKind::TACTICAL>(pos, sink);
     return sink.count;
 }
 
@@ -237,10 +286,7 @@ void generate_legal(Position& pos, std::vector<unsigned>& out) {
             out.push_back(m);
             continue;
         }
-        const Position::Undo u = pos.make_move(m);
-        const bool exposed = pos.in_check(us);
-        pos.unmake_move(u);
-        if (!exposed) out.push_back(m);
+        if (keeps_king_safe(pos, m, us, k)) out.push_back(m);
     }
 }
 
@@ -322,10 +368,7 @@ bool has_any_legal_move_for(Position& pos) {
     for (uint64_t i = 0; i < n; ++i) {
         const Move m = list[i];
         if (!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) return true;
-        const Position::Undo u = pos.make_move(m);
-        const bool exposed = pos.is_square_attacked(pos.king_square[Us], them);
-        pos.unmake_move(u);
-        if (!exposed) return true;
+        if (keeps_king_safe(pos, m, Us, k)) return true;
     }
     return false;
 }

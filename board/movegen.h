@@ -28,6 +28,9 @@ namespace MoveGen {
 // Writes at most `capacity` moves into out and returns how many; allocates nothing.
 uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity);
 void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out);
+// The captures and promotions of generate_pseudo_legal, in its order (the
+// same pin cache refresh); at most `capacity` of them.
+uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity);
 // The legal moves, in generation order; the position is left as it was.
 void generate_legal(Position& pos, std::vector<unsigned>& out);
 void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out);

@@ -31,18 +31,18 @@ inline uint64_t zep(int sq) { return Zobrist::detail::ep_file[sq & 7]; }
 inline bool is_pawn(int p) { return p == 0 || p == 6; }
 inline bool is_king(int p) { return p == W_KING || p == B_KING; }
 
-// Key of piece p on s, XOR-ed into key and into pawn_key or non_pawn_key.
-inline void xor_piece_key(Position& pos, int p, int s) {
-    const uint64_t k = zpiece(p, s);
+// Key of piece p on s, XOR-ed into key and into pawn_key or non_pawn_key
+// (without a branch: which of the two is as good as random in a search).
+inline void xor_piece_key(Position& pos, int p, uint64_t k) {
+    const uint64_t pawnMask = is_pawn(p) ? ~uint64_t(0) : 0;
     pos.key ^= k;
-    if (is_pawn(p))
-        pos.pawn_key ^= k;
-    else
-        pos.non_pawn_key ^= k;
+    pos.pawn_key ^= k & pawnMask;
+    pos.non_pawn_key ^= k & ~pawnMask;
 }
 
-// Internal placement helpers: everything but `occupied` (callers refresh it).
-inline void put_piece(Position& pos, int p, int s) {
+// Placement without the keys, as unmake needs it: everything but `occupied`
+// (callers refresh it).
+inline void place_piece(Position& pos, int p, int s) {
     const int c = p > 5;
     const Bitboard b = square_bb(s);
     pos.pieces[p] |= b;
@@ -50,10 +50,9 @@ inline void put_piece(Position& pos, int p, int s) {
     pos.board[s] = p;
     pos.piece_count[p]++;
     if (is_king(p)) pos.king_square[c] = s;
-    xor_piece_key(pos, p, s);
 }
 
-inline void take_piece(Position& pos, int p, int s) {
+inline void lift_piece(Position& pos, int p, int s) {
     const int c = p > 5;
     const Bitboard b = square_bb(s);
     pos.pieces[p] &= ~b;
@@ -61,10 +60,9 @@ inline void take_piece(Position& pos, int p, int s) {
     pos.board[s] = NO_PIECE;
     pos.piece_count[p]--;
     if (is_king(p)) pos.king_square[c] = NO_SQUARE;
-    xor_piece_key(pos, p, s);
 }
 
-inline void shift_piece(Position& pos, int p, int from, int to) {
+inline void slide_piece(Position& pos, int p, int from, int to) {
     const int c = p > 5;
     const Bitboard b = square_bb(from) | square_bb(to);
     pos.pieces[p] ^= b;
@@ -72,12 +70,22 @@ inline void shift_piece(Position& pos, int p, int from, int to) {
     pos.board[from] = NO_PIECE;
     pos.board[to] = p;
     if (is_king(p)) pos.king_square[c] = to;
-    const uint64_t k = zpiece(p, from) ^ zpiece(p, to);
-    pos.key ^= k;
-    if (is_pawn(p))
-        pos.pawn_key ^= k;
-    else
-        pos.non_pawn_key ^= k;
+}
+
+// The same with the keys.
+inline void put_piece(Position& pos, int p, int s) {
+    place_piece(pos, p, s);
+    xor_piece_key(pos, p, zpiece(p, s));
+}
+
+inline void take_piece(Position& pos, int p, int s) {
+    lift_piece(pos, p, s);
+    xor_piece_key(pos, p, zpiece(p, s));
+}
+
+inline void shift_piece(Position& pos, int p, int from, int to) {
+    slide_piece(pos, p, from, to);
+    xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
 }
 
 // Clocks loaded from FEN may already stand at the top of their range; they
@@ -272,24 +280,6 @@ int Position::piece_index_from_char(char c) {
 // ---------------------------------------------------------------------------
 // Queries
 
-bool Position::is_square_attacked(int sq, Color by) const {
-    const int b = 6 * by;
-    const Bitboard pawn_from = by == WHITE ? Attack::pawnAttacksBlack[sq] : Attack::pawnAttacksWhite[sq];
-    if (pieces[b + PAWN] & pawn_from) return true;
-    if (pieces[b + KNIGHT] & Attack::knightAttacks[sq]) return true;
-    if (pieces[b + KING] & Attack::kingAttacks[sq]) return true;
-    const Bitboard queens = pieces[b + QUEEN];
-    if ((pieces[b + BISHOP] | queens) & PEXT::bishop_attacks_pext(sq, occupied)) return true;
-    if ((pieces[b + ROOK] | queens) & PEXT::rook_attacks_pext(sq, occupied)) return true;
-    return false;
-}
-
-bool Position::in_check(Color c) const {
-    const int k = king_square[c];
-    if (k == NO_SQUARE) return false;
-    return is_square_attacked(k, ~c);
-}
-
 Bitboard Position::checker_mask(Color c) const {
     const int k = king_square[c];
     if (k == NO_SQUARE) return 0;
@@ -403,6 +393,9 @@ Position::Undo Position::make_move(unsigned move) {
     u.plies_since_null = plies_since_null;
     u.side = side;
     u.is_null = false;
+    u.key = key;
+    u.pawn_key = pawn_key;
+    u.non_pawn_key = non_pawn_key;
 
     key ^= zside();
 
@@ -479,19 +472,19 @@ Position::Undo Position::make_move(unsigned move) {
 
 void Position::unmake_move(const Undo& u) {
     if (!key_history.empty()) key_history.pop_back();
-    key ^= zside();
-    if (ep_square != NO_SQUARE) key ^= zep(ep_square);
-    if (u.ep_square != NO_SQUARE) key ^= zep(u.ep_square);
-    if (u.castling_rights != castling_rights) key ^= zcastle(castling_rights) ^ zcastle(u.castling_rights);
+    // The keys come back whole; the pieces move back without touching them.
+    key = u.key;
+    pawn_key = u.pawn_key;
+    non_pawn_key = u.non_pawn_key;
 
     const int p = u.moved_piece;
     const int c = p > 5;
     if (u.promotion != -1) {
-        take_piece(*this, u.promotion + 6 * c, u.to);
-        put_piece(*this, p, u.from);
-        if (u.captured_piece != NO_PIECE) put_piece(*this, u.captured_piece, u.captured_square);
+        lift_piece(*this, u.promotion + 6 * c, u.to);
+        place_piece(*this, p, u.from);
+        if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
     } else if ((u.move & FLAG_CASTLING) && !(u.move & FLAG_EN_PASSANT)) {
-        shift_piece(*this, p, u.to, u.from);
+        slide_piece(*this, p, u.to, u.from);
         int rf, rt;  // rook's current square and its corner
         if (c == WHITE) {
             if (u.to == SQ_G1) rf = SQ_F1, rt = SQ_H1;
@@ -501,10 +494,10 @@ void Position::unmake_move(const Undo& u) {
             else rf = SQ_D8, rt = SQ_A8;
         }
         const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (board[rf] == rook) shift_piece(*this, rook, rf, rt);
+        if (board[rf] == rook) slide_piece(*this, rook, rf, rt);
     } else {
-        shift_piece(*this, p, u.to, u.from);
-        if (u.captured_piece != NO_PIECE) put_piece(*this, u.captured_piece, u.captured_square);
+        slide_piece(*this, p, u.to, u.from);
+        if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
     }
 
     castling_rights = u.castling_rights;
@@ -532,6 +525,9 @@ Position::Undo Position::make_null_move() {
     u.plies_since_null = plies_since_null;
     u.side = side;
     u.is_null = true;
+    u.key = key;
+    u.pawn_key = pawn_key;
+    u.non_pawn_key = non_pawn_key;
 
     if (ep_square != NO_SQUARE) {
         key ^= zep(ep_square);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "board/attack.h"
+#include "board/pext.h"
 #include "board/types.h"
 
 class Position {
@@ -46,6 +48,10 @@ public:
         int plies_since_null;
         int side;
         bool is_null;
+        // The keys before the move, restored whole by unmake.
+        uint64_t key;
+        uint64_t pawn_key;
+        uint64_t non_pawn_key;
     };
 
     Position();
@@ -59,6 +65,8 @@ public:
 
     // Queries
     bool is_square_attacked(int sq, Color by) const;
+    // The same with the given occupancy in place of `occupied` (the slider lines).
+    bool is_square_attacked(int sq, Color by, Bitboard occ) const;
     bool in_check(Color c) const;
     Bitboard checker_mask(Color c) const;
     Bitboard check_block_mask(Color c) const;
@@ -81,3 +89,24 @@ public:
     std::string to_fen() const;
     std::string board_visual() const;
 };
+
+// The attack queries run at every node: defined here so that they inline.
+inline bool Position::is_square_attacked(int sq, Color by, Bitboard occ) const {
+    const int b = 6 * by;
+    const Bitboard pawn_from = by == WHITE ? Attack::pawnAttacksBlack[sq] : Attack::pawnAttacksWhite[sq];
+    if (pieces[b + PAWN] & pawn_from) return true;
+    if (pieces[b + KNIGHT] & Attack::knightAttacks[sq]) return true;
+    if (pieces[b + KING] & Attack::kingAttacks[sq]) return true;
+    const Bitboard queens = pieces[b + QUEEN];
+    if ((pieces[b + BISHOP] | queens) & PEXT::bishop_attacks_pext(sq, occ)) return true;
+    if ((pieces[b + ROOK] | queens) & PEXT::rook_attacks_pext(sq, occ)) return true;
+    return false;
+}
+
+inline bool Position::is_square_attacked(int sq, Color by) const { return is_square_attacked(sq, by, occupied); }
+
+inline bool Position::in_check(Color c) const {
+    const int k = king_square[c];
+    if (k == NO_SQUARE) return false;
+    return is_square_attacked(k, ~c);
+}

@@ -46,6 +46,93 @@ inline size_t cont_index(unsigned prev, unsigned move) {
            size_t(move_to(move));
 }
 
+inline int promotion_value(unsigned move) {
+    const int p = promotion_type(move);
+    return p ? 16 * ORDER_VALUE[p] : 0;
+}
+
+// Victim and attacker values, capture history and promotion of a capture.
+inline int scored_capture(const Position& p, unsigned move, const PickerHeuristics& h) {
+    const int to = move_to(move);
+    const int mt = type_of_piece(move_piece(move));
+    const int onTarget = p.board[to];
+    const int vt = (move & FLAG_EN_PASSANT) || onTarget < 0 ? PAWN : type_of_piece(onTarget);
+    int64_t score = CAPTURE_BASE + 10 * ORDER_VALUE[vt] - ORDER_VALUE[mt];
+    if (h.captureHist) score += h.captureHist[((size_t(p.side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
+    score += promotion_value(move);
+    return clamp_score(score);
+}
+
+// The check tests of the picker, inlined into its loops; the members of the
+// same names wrap them.
+inline bool direct_check(const MovePicker& mp, unsigned move) {
+    const int p = promotion_type(move);
+    const int type = p ? p : type_of_piece(move_piece(move));
+    return (mp.checkSquares[type] & square_bb(move_to(move))) != 0;
+}
+
+// Without a piece already attacking the king, only the moved piece can check
+// directly (a slider moving along its own line would have been checking
+// before), and another piece only through the vacated square. Promotions
+// (a new slider behind the vacated square) and en passant (a second vacated
+// square) do not fit that: -1 for them.
+inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned move) {
+    if (!mp.checkShortcut || (move & FLAG_EN_PASSANT) || move_promotion(move) != 0 ||
+        (move_piece(move) > 5) != (p.side == BLACK))
+        return -1;
+    if (direct_check(mp, move)) return 1;
+    const int from = move_from(move);
+    return (mp.discoverers & square_bb(from)) && !(mp.discoverLine[from] & square_bb(move_to(move)));
+}
+
+inline bool check_for_ordering(const MovePicker& mp, const Position& p, unsigned move) {
+    const int known = check_by_shortcut(mp, p, move);
+    if (known >= 0) return known;
+    return direct_check(mp, move) || move_gives_check(p, move);
+}
+
+// A quiet move the quiescence search takes: a check that loses no material.
+inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned move) {
+    const int known = check_by_shortcut(mp, p, move);
+    return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
+}
+
+// The table rows the quiet scores of one node read, found once per node: the
+// butterfly row of the side to move and each continuation row of an earlier
+// move (null where the term is off).
+struct QuietRows {
+    const int32_t* history = nullptr;
+    const int32_t* cont[3] = {nullptr, nullptr, nullptr};
+
+    QuietRows(const Position& p, const PickerHeuristics& h) {
+        if (h.history) history = h.history + size_t(p.side) * 64 * 64;
+        const int32_t* const tables[3] = {h.contHist1, h.contHist2, h.contHist4};
+        const uint32_t prev[3] = {h.prev1, h.prev2, h.prev4};
+        for (int i = 0; i < 3; ++i)
+            if (tables[i] && prev[i]) cont[i] = tables[i] + cont_index(prev[i], 0);
+    }
+};
+
+// Killer, counter-move, history and check terms of a quiet move.
+inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move,
+                        const PickerHeuristics& h) {
+    int64_t score = 0;
+    if (move == h.killer1)
+        score = FIRST_KILLER_BONUS;
+    else if (move == h.killer2)
+        score = SECOND_KILLER_BONUS;
+    else if (move == h.counter)
+        score = COUNTER_MOVE_BONUS;
+    const size_t to = move_to(move);
+    if (rows.history) score += rows.history[size_t(move_from(move)) * 64 + to];
+    // Each continuation term is halved on its own, as the tables are summed.
+    const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
+    for (const int32_t* row : rows.cont)
+        if (row) score += row[pieceTo] / 2;
+    if (check_for_ordering(mp, p, move)) score += QUIET_CHECK_BONUS;
+    return clamp_score(score);
+}
+
 }  // namespace
 
 bool move_gives_check(const Position& pos, unsigned move) {
@@ -61,7 +148,7 @@ bool move_gives_check(const Position& pos, unsigned move) {
 
     Bitboard own[5];
     for (int t = PAWN; t <= QUEEN; ++t) own[t] = pos.pieces[us * 6 + t];
-    const int mt = pc % 6;
+    const int mt = type_of_piece(pc);
     if (const int p = promotion_type(move)) {
         own[PAWN] &= ~square_bb(from);
         own[p] |= square_bb(to);
@@ -96,6 +183,8 @@ void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch
     pos = &p;
     heur = h;
     std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+    discoverers = 0;
+    checkShortcut = false;
     qsearchMode = qsearch;
     includeQuietChecks = quietChecks;
     stage = FORCED;
@@ -120,7 +209,9 @@ void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeu
 
 void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned ttMove, const PickerHeuristics& h) {
     initialize(p, h, true, quietChecks);
-    moveCount = MoveGen::generate_pseudo_legal(p, moves, CAPACITY);
+    // Without quiet checks only the captures and promotions are ever used.
+    moveCount = quietChecks ? MoveGen::generate_pseudo_legal(p, moves, CAPACITY)
+                            : MoveGen::generate_tactical(p, moves, CAPACITY);
     if (ttMove == 0 || !contains_move(moves, moveCount, ttMove)) return;
     const bool tactical = is_capture(ttMove) || promotion_type(ttMove) != 0;
     if (tactical || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
@@ -158,9 +249,16 @@ bool MovePicker::is_forced(unsigned move) const {
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                                int& see) {
     if (cursor >= count) return 0;
+    // The best score is kept in a register and the scan has no branch on the
+    // scores (their order is unpredictable): conditional moves only.
     uint64_t best = cursor;
-    for (uint64_t i = cursor + 1; i < count; ++i)
-        if (list[i].score > list[best].score) best = i;
+    int32_t bestScore = list[cursor].score;
+    for (uint64_t i = cursor + 1; i < count; ++i) {
+        const int32_t s = list[i].score;
+        const bool better = s > bestScore;
+        best = better ? i : best;
+        bestScore = better ? s : bestScore;
+    }
     std::swap(list[cursor], list[best]);
     const ScoredMove& chosen = list[cursor++];
     score = chosen.score;
@@ -213,49 +311,68 @@ unsigned MovePicker::next() {
 
 void MovePicker::compute_check_squares(const Position& p) {
     std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+    discoverers = 0;
+    checkShortcut = true;
     const int k = p.king_square[p.side ^ 1];
-    if (k < 0) return;
+    if (k < 0) return;  // no king: nothing checks, as move_gives_check says
     checkSquares[PAWN] = p.side == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];
     checkSquares[BISHOP] = PEXT::bishop_attacks_pext(k, p.occupied);
     checkSquares[ROOK] = PEXT::rook_attacks_pext(k, p.occupied);
     checkSquares[QUEEN] = checkSquares[BISHOP] | checkSquares[ROOK];
+
+    // With the enemy king already attacked (no legal position) a move can
+    // check through pieces it does not touch: leave that to the full test.
+    const Bitboard* own = p.pieces + 6 * p.side;
+    const Bitboard diagonal = own[BISHOP] | own[QUEEN];
+    const Bitboard straight = own[ROOK] | own[QUEEN];
+    if ((own[PAWN] & checkSquares[PAWN]) | (own[KNIGHT] & checkSquares[KNIGHT]) |
+        (diagonal & checkSquares[BISHOP]) | (straight & checkSquares[ROOK])) {
+        checkShortcut = false;
+        return;
+    }
+
+    // Own sliders seen from the king through own pieces; a line holding a
+    // single piece (necessarily own) makes that piece a discoverer.
+    const Bitboard theirs = p.occupancy[p.side ^ 1];
+    const auto note_line = [&](Bitboard between, int slider) {
+        const Bitboard blockers = between & p.occupied;
+        if (blockers & (blockers - 1)) return;
+        discoverers |= blockers;
+        discoverLine[lsb(blockers)] = between | square_bb(slider);
+    };
+    for (Bitboard b = PEXT::bishop_attacks_pext(k, theirs) & diagonal; b;) {
+        const int s = pop_lsb(b);
+        note_line(PEXT::bishop_attacks_pext(k, square_bb(s)) & PEXT::bishop_attacks_pext(s, square_bb(k)), s);
+    }
+    for (Bitboard b = PEXT::rook_attacks_pext(k, theirs) & straight; b;) {
+        const int s = pop_lsb(b);
+        note_line(PEXT::rook_attacks_pext(k, square_bb(s)) & PEXT::rook_attacks_pext(s, square_bb(k)), s);
+    }
 }
 
-bool MovePicker::gives_direct_check(unsigned move) const {
-    const int p = promotion_type(move);
-    const int type = p ? p : move_piece(move) % 6;
-    return (checkSquares[type] & square_bb(move_to(move))) != 0;
-}
+int MovePicker::shortcut_check(const Position& p, unsigned move) const { return check_by_shortcut(*this, p, move); }
+
+bool MovePicker::gives_direct_check(unsigned move) const { return direct_check(*this, move); }
 
 bool MovePicker::gives_check_for_ordering(const Position& p, unsigned move) const {
-    return gives_direct_check(move) || move_gives_check(p, move);
+    return check_for_ordering(*this, p, move);
 }
 
 int MovePicker::capture_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
-    const int to = move_to(move);
-    const int mt = move_piece(move) % 6;
-    const int onTarget = p.board[to];
-    const int vt = (move & FLAG_EN_PASSANT) || onTarget < 0 ? PAWN : onTarget % 6;
-    int64_t score = CAPTURE_BASE + 10 * ORDER_VALUE[vt] - ORDER_VALUE[mt];
-    if (h.captureHist) score += h.captureHist[((size_t(p.side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
-    score += promotion_bonus(move);
-    return clamp_score(score);
+    return scored_capture(p, move, h);
 }
 
-int MovePicker::promotion_bonus(unsigned move) {
-    const int p = promotion_type(move);
-    return p ? 16 * ORDER_VALUE[p] : 0;
-}
+int MovePicker::promotion_bonus(unsigned move) { return promotion_value(move); }
 
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    const bool checks = gives_check_for_ordering(p, move);
+    const bool checks = check_for_ordering(*this, p, move);
     if (!is_capture(move)) {
         const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
-        append(goodCaptures, goodCount, move, clamp_score(base + promotion_bonus(move)), 0);
+        append(goodCaptures, goodCount, move, clamp_score(base + promotion_value(move)), 0);
         return;
     }
-    const int64_t score = int64_t(capture_score(p, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
+    const int64_t score = int64_t(scored_capture(p, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
     const int see = Attack::see_gain(p, move);
     if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
         append(goodCaptures, goodCount, move, clamp_score(score), see);
@@ -275,24 +392,11 @@ void MovePicker::prepare_capture_stage() {
 }
 
 int MovePicker::quiet_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
-    int64_t score = 0;
-    if (move == h.killer1)
-        score = FIRST_KILLER_BONUS;
-    else if (move == h.killer2)
-        score = SECOND_KILLER_BONUS;
-    else if (move == h.counter)
-        score = COUNTER_MOVE_BONUS;
-    if (h.history) score += h.history[(size_t(p.side) * 64 + move_from(move)) * 64 + move_to(move)];
-    // Each continuation term is halved on its own, as the tables are summed.
-    if (h.contHist1 && h.prev1) score += h.contHist1[cont_index(h.prev1, move)] / 2;
-    if (h.contHist2 && h.prev2) score += h.contHist2[cont_index(h.prev2, move)] / 2;
-    if (h.contHist4 && h.prev4) score += h.contHist4[cont_index(h.prev4, move)] / 2;
-    if (gives_check_for_ordering(p, move)) score += QUIET_CHECK_BONUS;
-    return clamp_score(score);
+    return scored_quiet(*this, QuietRows(p, h), p, move, h);
 }
 
 bool MovePicker::is_qsearch_quiet_check(const Position& p, unsigned move) const {
-    return includeQuietChecks && move_gives_check(p, move) && Attack::see_ge(p, move, 0);
+    return includeQuietChecks && safe_quiet_check(*this, p, move);
 }
 
 void MovePicker::add_quiet_move(const Position& p, unsigned move, const PickerHeuristics& h) {
@@ -309,13 +413,12 @@ void MovePicker::prepare_quiet_stage() {
     // The direct-check shortcut of the quiet scores needs the check squares.
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
+        const QuietRows rows(*pos, heur);
         for (uint64_t i = 0; i < moveCount && quietCount < CAPACITY; ++i) {
             const unsigned m = moves[i];
             if (m == 0 || is_capture(m) || promotion_type(m) != 0 || is_forced(m)) continue;
-            if (qsearchMode)
-                add_qsearch_quiet_move(*pos, m, heur);
-            else
-                add_quiet_move(*pos, m, heur);
+            if (!qsearchMode || safe_quiet_check(*this, *pos, m))
+                append(quiets, quietCount, m, scored_quiet(*this, rows, *pos, m, heur), 0);
         }
     }
     quietsPrepared = true;

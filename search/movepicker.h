@@ -88,6 +88,9 @@ public:
     void compute_check_squares(const Position& pos);
     bool gives_direct_check(unsigned move) const;
     bool gives_check_for_ordering(const Position& pos, unsigned move) const;
+    // move_gives_check through the check squares and discoverers, for the moves
+    // the shortcut decides (see checkShortcut); -1 for the others.
+    int shortcut_check(const Position& pos, unsigned move) const;
     int capture_score(const Position& pos, unsigned move, const PickerHeuristics& heur) const;
     static int promotion_bonus(unsigned move);
     void add_capture_or_promotion_move(const Position& pos, unsigned move, const PickerHeuristics& heur);
@@ -102,6 +105,15 @@ public:
     Position* pos;
     PickerHeuristics heur;
     Bitboard checkSquares[6];  // by piece type: squares from which that piece would check
+    // Own pieces that alone block a line from an own slider to the enemy king,
+    // each with that line (the squares between and the slider's): leaving the
+    // line uncovers a check.
+    Bitboard discoverers;
+    Bitboard discoverLine[64];  // valid on the squares of discoverers only
+    // Whether the check squares and discoverers decide the check of every move
+    // other than promotions and en passant captures: set by
+    // compute_check_squares when no own piece attacks the enemy king already.
+    bool checkShortcut;
     bool qsearchMode;
     bool includeQuietChecks;
     uint32_t stage;

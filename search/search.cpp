@@ -10,6 +10,7 @@
 
 #include "board/attack.h"
 #include "board/movegen.h"
+#include "board/zobrist.h"
 #include "eval/eval.h"
 #include "eval/pawnhash.h"
 #include "search/movepicker.h"
@@ -97,12 +98,20 @@ inline bool is_quiet(Move m) {
 
 inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
+// a / d for d > 0, truncated toward zero as the operator does. The divisors
+// are tunable parameters read per node or per move, powers of two by default:
+// those take a shift instead of a 64-bit division.
+inline int64_t divide(int64_t a, int64_t d) {
+    if ((d & (d - 1)) == 0) return (a + ((a >> 63) & (d - 1))) >> __builtin_ctzll(uint64_t(d));
+    return a / d;
+}
+
 // The piece type captured by m on pos (before the move): a pawn for en passant
 // and for an empty destination.
 inline int victim_type(const Position& pos, Move m) {
     if (m & FLAG_EN_PASSANT) return PAWN;
     int victim = pos.board[move_to(m)];
-    return victim < 0 ? PAWN : victim % 6;
+    return victim < 0 ? PAWN : type_of_piece(victim);
 }
 
 inline Move prev_move(const SearchContext& ctx, int ply, int back) {
@@ -112,7 +121,7 @@ inline Move prev_move(const SearchContext& ctx, int ply, int back) {
 // Moves whose legality is not guaranteed by the generator pay the make/check
 // test; the pin cache is read as it stands when the move is examined.
 inline bool needs_legality_test(const Position& pos, Move m) {
-    return (m & FLAG_EN_PASSANT) || move_piece(m) % 6 == KING ||
+    return (m & FLAG_EN_PASSANT) || type_of_piece(move_piece(m)) == KING ||
            (pos.pinned[pos.side] & square_bb(move_from(m)));
 }
 
@@ -188,10 +197,24 @@ std::vector<unsigned>& scratch_moves() {
     return list;
 }
 
-// Right after a move is made: start fetching what the child node reads first
-// (its table bucket and its correction entries).
+// As soon as a move is chosen, before the pruning tests and the make: start
+// fetching the child's table bucket, the first thing the child reads, under
+// the key the move will give. The guess leaves out castling-right changes and
+// a new en passant square; a wrong guess costs one useless fetch and the
+// probe's wait, nothing else.
+inline void prefetch_child_bucket(const Position& pos, Move m) {
+    const int from = move_from(m), to = move_to(m), p = move_piece(m);
+    const int promo = move_promotion(m);
+    const int placed = promo ? promo + (p > 5 ? 6 : 0) : p;
+    uint64_t k = pos.key ^ Zobrist::side_key() ^ Zobrist::piece_key(p, from) ^ Zobrist::piece_key(placed, to);
+    const int victim = pos.board[to];
+    if (victim != NO_PIECE) k ^= Zobrist::piece_key(victim, to);
+    if (pos.ep_square != NO_SQUARE) k ^= Zobrist::ep_file_key(pos.ep_square & 7);
+    TT::prefetch(k);
+}
+
+// Right after a move is made: start fetching the child's correction entries.
 inline void prefetch_child(const Position& pos) {
-    TT::prefetch(pos.key);
     __builtin_prefetch(&pawnCorrHist[pos.side][pos.pawn_key & (CORR_SIZE - 1)]);
     __builtin_prefetch(&nonPawnCorrHist[pos.side][pos.non_pawn_key & (CORR_SIZE - 1)]);
 }
@@ -315,7 +338,7 @@ int64_t correction(const Position& pos, const SearchContext& ctx, int ply) {
         s += int64_t(contCorrHist[move_piece(prev1)][move_to(prev1)]) * param(g_corrContWeight);
     const int64_t divisor = int64_t(std::max(param(g_corrWeightScale), 1)) * 256;
     // Bounded so that raw + correction stays far inside 64 bits.
-    return clamp64(s / divisor, -int64_t(SCORE_INFINITE), int64_t(SCORE_INFINITE));
+    return clamp64(divide(s, divisor), -int64_t(SCORE_INFINITE), int64_t(SCORE_INFINITE));
 }
 
 inline int history_gravity(int h, int b, bool raise) {
@@ -441,8 +464,8 @@ void update_move_heuristics(Position const& pos, SearchContext const& ctx, int p
         if (!is_cutoff) return;
         const int b = capture_history_bonus(depth);
         const int mover = pos.board[move_from(move)];
-        raise_entry(captureHistory[side][mover < 0 ? PAWN : mover % 6][move_to(move)][victim_type(pos, move)],
-                    b);
+        const int moverType = mover < 0 ? PAWN : type_of_piece(mover);
+        raise_entry(captureHistory[side][moverType][move_to(move)][victim_type(pos, move)], b);
     } else if (move_promotion(move) != 0 || (move & FLAG_CASTLING)) {
         if (!is_cutoff) return;
     } else {
@@ -560,6 +583,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
 
         MovePicker mp(pos, qply <= 0, ttMove, heur);
         for (Move m = mp.next(); m != 0; m = mp.next()) {
+            prefetch_child_bucket(pos, m);
             ++ss.move_count;
             ss.reduction = 0;
             ss.extension = 0;
@@ -568,12 +592,13 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
             // Exchange filter, decided before the move is made; promotions pass.
             bool seeFails = false;
             if ((m & FLAG_CAPTURE) && move_promotion(m) == 0) {
-                const int see = mp.lastSee;
-                seeFails = see != 0 ? see < -90 : !Attack::see_ge(pos, m, -90);
+                // The picker's exchange value is exact for every capture it
+                // scored; only the hash move comes unscored.
+                seeFails = mp.lastStage == MovePicker::FORCED ? !Attack::see_ge(pos, m, -90) : mp.lastSee < -90;
             }
 
             // Only king moves and en passant captures can be illegal here.
-            const bool test = (m & FLAG_EN_PASSANT) || move_piece(m) % 6 == KING;
+            const bool test = (m & FLAG_EN_PASSANT) || type_of_piece(move_piece(m)) == KING;
             const Color mover = Color(pos.side);
             const Position::Undo undo = pos.make_move(m);
             prefetch_child(pos);
@@ -614,6 +639,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
         MovePicker mp(pos, list, 0, ttMove, heur);
         bool searched = false;
         for (Move m = mp.next(); m != 0; m = mp.next()) {
+            prefetch_child_bucket(pos, m);
             ++ss.move_count;
             const Position::Undo undo = pos.make_move(m);  // legal by construction
             prefetch_child(pos);
@@ -821,6 +847,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
     // 10. Move loop.
     for (Move m = mp.next(); m != 0; m = mp.next()) {
         if (m == excluded) continue;
+        prefetch_child_bucket(pos, m);
 
         // 10.2 History values and stack fields.
         const bool quiet = is_quiet(m);
@@ -845,10 +872,10 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
                 if (param(g_seeCaptureDepth) >= depth) {
                     const int mover = pos.board[move_from(m)];
                     const int64_t c =
-                        captureHistory[us][mover < 0 ? PAWN : mover % 6][move_to(m)][victim_type(pos, m)];
+                        captureHistory[us][mover < 0 ? PAWN : type_of_piece(mover)][move_to(m)][victim_type(pos, m)];
                     const int64_t div = param(g_seeCaptHistDiv);
                     const int64_t threshold =
-                        -int64_t(param(g_seeCaptureMargin)) * depth - (div > 0 ? c / div : 0);
+                        -int64_t(param(g_seeCaptureMargin)) * depth - (div > 0 ? divide(c, div) : 0);
                     if (threshold > mp.lastSee) {
                         ++ctx.stats.move_prunes;
                         continue;
@@ -862,7 +889,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
                         std::max(depth - lmrTable[std::min(depth, 63)][std::min(moveCount + 1, 63)], 1);
                     const int64_t div = param(g_seeQuietHistDiv);
                     const int64_t threshold = -int64_t(param(g_seeQuietMargin)) * reduced -
-                                              (div > 0 ? int64_t(quietHist) / div : 0);
+                                              (div > 0 ? divide(quietHist, div) : 0);
                     // Exchange values stay far inside +-1e9, so the clamp keeps the answer.
                     if (!Attack::see_ge(pos, m, int(clamp64(threshold, -1000000000, 1000000000)))) {
                         ++ctx.stats.move_prunes;

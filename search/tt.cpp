@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "board/types.h"
 
 namespace TT {
@@ -18,6 +22,8 @@ struct FreeDeleter {
 constexpr uint64_t KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t MIB = 1048576;
 constexpr int EVAL_LIMIT = 32000;
+constexpr uint64_t HUGE_PAGE = 2 * MIB;
+constexpr uint64_t CACHE_LINE = 64;
 
 std::unique_ptr<TTEntry[], FreeDeleter> table;
 uint64_t numBuckets = 0;
@@ -42,6 +48,23 @@ inline int16_t eval_to_store(int eval) {
 }
 
 inline int age_distance(uint8_t age) { return uint8_t(currentAge - age); }
+
+// A zeroed table of `entries` slots; aborts when the memory is not there.
+// Probes land on random buckets, so with small pages nearly every one would
+// also miss the TLB: tables of a huge page or more are aligned to one and
+// advised to use them (before the zeroing first touches the pages).
+TTEntry* allocate_table(uint64_t entries) {
+    const uint64_t bytes = entries * sizeof(TTEntry);
+    const uint64_t align = bytes >= HUGE_PAGE ? HUGE_PAGE : CACHE_LINE;
+    const uint64_t rounded = (bytes + align - 1) / align * align;  // aligned_alloc wants a multiple
+    void* p = std::aligned_alloc(align, rounded);
+    if (!p) std::abort();
+#if defined(MADV_HUGEPAGE)
+    if (align == HUGE_PAGE) madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failure is harmless
+#endif
+    std::memset(p, 0, bytes);
+    return static_cast<TTEntry*>(p);
+}
 
 void write_entry(TTEntry& e, uint64_t k, unsigned move, int depth, int score, int16_t eval,
                  Bound bound) {
@@ -71,10 +94,7 @@ void init_tt(unsigned long long mb) {
     bucketMask = numBuckets - 1;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
     allocatedMb = mb == 0 ? 1 : mb;
-    // calloc hands back zeroed memory; for large tables the pages are zeroed lazily.
-    auto* p = static_cast<TTEntry*>(std::calloc(tableEntries, sizeof(TTEntry)));
-    if (!p) std::abort();
-    table.reset(p);
+    table.reset(allocate_table(tableEntries));
     currentAge = 1;
 }
 
