@@ -194,6 +194,25 @@ Position::Position()
     clear();
 }
 
+namespace {
+
+// Keys from scratch and a history holding only the current key, with room
+// reserved so that a game plus a search does not normally reallocate.
+void restart_keys(Position& pos) {
+    pos.key = Zobrist::compute_key(pos);
+    pos.pawn_key = Zobrist::compute_pawn_key(pos);
+    pos.non_pawn_key = Zobrist::compute_non_pawn_key(pos);
+    pos.key_history.clear();
+    if (pos.key_history.capacity() < 256) {
+        std::vector<uint64_t> fresh;
+        fresh.reserve(256);
+        pos.key_history.swap(fresh);
+    }
+    pos.key_history.push_back(pos.key);
+}
+
+}  // namespace
+
 void Position::clear() {
     std::fill(std::begin(pieces), std::end(pieces), Bitboard(0));
     std::fill(std::begin(board), std::end(board), NO_PIECE);
@@ -209,16 +228,7 @@ void Position::clear() {
     halfmove_clock = 0;
     fullmove_number = 1;
     plies_since_null = 0;
-    key = Zobrist::compute_key(*this);
-    pawn_key = Zobrist::compute_pawn_key(*this);
-    non_pawn_key = Zobrist::compute_non_pawn_key(*this);
-    key_history.clear();
-    if (key_history.capacity() < 256) {
-        std::vector<uint64_t> fresh;
-        fresh.reserve(256);
-        key_history.swap(fresh);
-    }
-    key_history.push_back(key);
+    restart_keys(*this);
 }
 
 // ---------------------------------------------------------------------------
@@ -694,16 +704,7 @@ bool Position::set_from_fen(const std::string& fen, std::string& error) {
     if (ep_square != NO_SQUARE && !has_legal_en_passant_capture(*this, ep_square, Color(side)))
         ep_square = NO_SQUARE;
 
-    key = Zobrist::compute_key(*this);
-    pawn_key = Zobrist::compute_pawn_key(*this);
-    non_pawn_key = Zobrist::compute_non_pawn_key(*this);
-    key_history.clear();
-    if (key_history.capacity() < 256) {
-        std::vector<uint64_t> fresh;
-        fresh.reserve(256);
-        key_history.swap(fresh);
-    }
-    key_history.push_back(key);
+    restart_keys(*this);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "board/attack.h"
 #include "board/movegen.h"
@@ -550,6 +551,28 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
     Move bestMove = 0;
     const PickerHeuristics heur = make_heuristics(pos, ctx, ply);
 
+    // Searches a made move and takes it back; a value is what the node returns.
+    auto search_made_move = [&](Move m, const Position::Undo& undo) -> std::optional<int> {
+        clear_child_pv(ctx, ply);
+        ss.move = m;
+        const int score = -quiescence(pos, ctx, -beta, -best, ply + 1, qply + 1);
+        pos.unmake_move(undo);
+        ss.move = 0;
+        if (ctx.stopped) return 0;
+
+        if (score >= beta) {
+            ++ctx.stats.qsearch_beta_cutoffs;
+            TT::store(pos.key, m, 0, score_to_tt(beta, ply), evalToStore, TT::LOWER);
+            return beta;
+        }
+        if (score > best) {
+            best = score;
+            bestMove = m;
+            update_pv(ctx, ply, m);
+        }
+        return std::nullopt;
+    };
+
     if (!inCheck) {
         // Stand pat on the corrected evaluation.
         int raw;
@@ -614,23 +637,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
                 continue;
             }
 
-            clear_child_pv(ctx, ply);
-            ss.move = m;
-            const int score = -quiescence(pos, ctx, -beta, -best, ply + 1, qply + 1);
-            pos.unmake_move(undo);
-            ss.move = 0;
-            if (ctx.stopped) return 0;
-
-            if (score >= beta) {
-                ++ctx.stats.qsearch_beta_cutoffs;
-                TT::store(pos.key, m, 0, score_to_tt(beta, ply), evalToStore, TT::LOWER);
-                return beta;
-            }
-            if (score > best) {
-                best = score;
-                bestMove = m;
-                update_pv(ctx, ply, m);
-            }
+            if (const std::optional<int> r = search_made_move(m, undo)) return *r;
         }
     } else {
         // In check: every legal evasion, the hash move first after none.
@@ -644,23 +651,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
             const Position::Undo undo = pos.make_move(m);  // legal by construction
             prefetch_child(pos);
             searched = true;
-            clear_child_pv(ctx, ply);
-            ss.move = m;
-            const int score = -quiescence(pos, ctx, -beta, -best, ply + 1, qply + 1);
-            pos.unmake_move(undo);
-            ss.move = 0;
-            if (ctx.stopped) return 0;
-
-            if (score >= beta) {
-                ++ctx.stats.qsearch_beta_cutoffs;
-                TT::store(pos.key, m, 0, score_to_tt(beta, ply), evalToStore, TT::LOWER);
-                return beta;
-            }
-            if (score > best) {
-                best = score;
-                bestMove = m;
-                update_pv(ctx, ply, m);
-            }
+            if (const std::optional<int> r = search_made_move(m, undo)) return *r;
         }
         if (!searched) return ply - SCORE_MATE;
     }
