@@ -161,8 +161,7 @@ int see_gain(const Position& pos, unsigned move) {
 }
 
 bool see_ge(const Position& pos, unsigned move, int threshold) {
-    if (move == 0 || (move & FLAG_CASTLING)) return threshold <= 0;
-    return see_gain(pos, move) >= threshold;
+    return see_gain(pos, move) >= threshold;  // 0 for move 0 and castling
 }
 
 }  // namespace Attack

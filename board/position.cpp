@@ -312,7 +312,7 @@ Bitboard Position::check_block_mask(Color c) const {
     }
     if (checkers & (checkers - 1)) return 0;
     const int s = lsb(checkers);
-    const int t = board[s] % 6;
+    const int t = type_of_piece(board[s]);
     if (t == PAWN || t == KNIGHT) return checkers;
     const bool straight = (s & 7) == (k & 7) || (s >> 3) == (k >> 3);
     return checkers | (straight ? between_straight(s, k) : between_diagonal(s, k));
@@ -559,7 +559,7 @@ void Position::unmake_null_move(const Undo& u) {
     fullmove_number = u.fullmove_number;
     plies_since_null = u.plies_since_null;
     side = u.side;
-    key = key_history.empty() ? Zobrist::compute_key(*this) : key_history.back();
+    key = u.key;
 }
 
 bool Position::is_move_legal(unsigned move) const {

@@ -11,14 +11,6 @@ thread_local constinit bool g_evalTraceOn = false;
 thread_local constinit int g_evalTraceN = 0;
 thread_local constinit EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY] = {};
 
-// The pawn rows of the piece-square tables are applied by the pawn table; both must agree.
-static_assert([] {
-    for (int i = 0; i < 64; ++i)
-        if (MG_PST[PAWN][i] != PawnHash::MG_PAWN_PST[i] || EG_PST[PAWN][i] != PawnHash::EG_PAWN_PST[i])
-            return false;
-    return true;
-}());
-
 namespace {
 
 constexpr int TEMPO = 7;
@@ -256,12 +248,12 @@ void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, in
         const Bitboard stop = forward_one(c, square_bb(s));
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
-        if (pawn_attacks_bb(o, square_bb(s)) & ownPawns) { pm += 14; pe += 24; }  // defended
+        if (ed.attacks[c][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
         const Bitboard adjacent = ((f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0));
         const Bitboard band = rank_bb(r) | (r > 0 ? rank_bb(r - 1) : 0) | (r < 7 ? rank_bb(r + 1) : 0);
         if (ownPawns & adjacent & band) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
 
-        const int t = stop ? lsb(stop) : s;  // a pawn never stands on its last rank
+        const int t = lsb(stop);  // a pawn never stands on its last rank
         if (!(pos.occupied & stop)) {
             const Bitboard path = file_bb(f) & (ranks_ahead(c, r));
             if (!(path & ed.attackedBy[o] & ~ed.attackedBy[c])) { pm += 5 * rr; pe += 8 * rr; }
@@ -292,11 +284,11 @@ void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& 
     const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[c] & ~strong;
 
     for (Bitboard b = weak & (ed.attacks[c][KNIGHT] | ed.attacks[c][BISHOP]); b;) {
-        const int v = MINOR_THREAT_MG[pos.board[pop_lsb(b)] % 6];
+        const int v = MINOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
         tm += v; te += v / 2;
     }
     for (Bitboard b = weak & ed.attacks[c][ROOK]; b;) {
-        const int v = MAJOR_THREAT_MG[pos.board[pop_lsb(b)] % 6];
+        const int v = MAJOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
         tm += v; te += v / 2;
     }
 
@@ -565,7 +557,6 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e) {
     record("initiative");
 
     // 12. Endgame scale: opposite bishops and few pawns for the stronger side draw more.
-    int egS;
     {
         const Color strong = eg >= 0 ? WHITE : BLACK, weak = ~strong;
         int scale = 128;
@@ -582,13 +573,12 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e) {
             if (pos.piece_count[6 * weak + PAWN] == 0 && p <= 1) scale = std::clamp(t, 48, 72);
             else scale = std::max(t, 48);
         }
-        egS = eg * scale / 128;
+        eg = eg * scale / 128;
     }
-    eg = egS;
     record("scale");
 
     // 13. Blend by phase, side to move's view, tempo.
-    return blend(pos, mg, egS, phase);
+    return blend(pos, mg, eg, phase);
 }
 
 }  // namespace
@@ -628,10 +618,9 @@ int evaluate_diagnostic(const Position& pos) {
 }
 
 std::string evaluate_trace_string(const Position& pos) {
-    PawnHash::Entry privateEntry{};
     g_evalTraceOn = true;
     g_evalTraceN = 0;
-    const int score = evaluate_full(pos, *PawnHash::probe(pos, privateEntry));
+    const int score = evaluate_diagnostic(pos);
     g_evalTraceOn = false;
 
     std::string text;

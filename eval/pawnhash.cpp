@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "board/position.h"
+#include "eval/eval.h"
 
 namespace PawnHash {
 
@@ -14,11 +15,9 @@ namespace {
 
 std::unique_ptr<Entry[]> table;
 uint64_t tableEntries = 0;
-uint64_t tableMask = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
 
-constexpr uint64_t HASH_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr Bitboard FILE_A = 0x0101010101010101ULL;
 constexpr Bitboard RANK_1 = 0xFFULL;
 constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
@@ -85,8 +84,8 @@ void score_pawns(const Position& pos, Entry& e, Color c) {
         const Bitboard ahead = MASKS.ahead[c][r];
         const int psq = c == WHITE ? s : s ^ 56;
 
-        mg += 100 + MG_PAWN_PST[psq];
-        eg += 120 + EG_PAWN_PST[psq];
+        mg += MG_VALUE[PAWN] + MG_PST[PAWN][psq];
+        eg += EG_VALUE[PAWN] + EG_PST[PAWN][psq];
 
         if (own & file_bb(f) & ~sq) { mg -= 7; eg -= 17; }  // doubled
 
@@ -149,7 +148,6 @@ void init(unsigned long long mb) {
 
     table.reset();
     tableEntries = n;
-    tableMask = n - 1;
     allocatedMb = m;
     tableShift = 64 - std::countr_zero(n);
     table.reset(new Entry[n]());
@@ -162,7 +160,7 @@ void clear() {
 Entry* probe(const Position& pos) {
     if (!table) init(8);
     const uint64_t k = stored_key(pos);
-    Entry& e = table[slot_index(k, tableShift) & tableMask];
+    Entry& e = table[slot_index(k, tableShift)];
     if (e.key != k) fill_entry(pos, e, k);
     return &e;
 }

@@ -28,45 +28,7 @@ struct Entry {
 };
 static_assert(sizeof(Entry) == 112, "the table sizing assumes 112-byte entries");
 
-// Boards are written rank 8 first, as seen from WHITE; tables are indexed a1 = 0.
-namespace detail {
-struct Table64 {
-    int v[64];
-};
-constexpr Table64 from_board(const int (&board)[64]) {
-    Table64 t{};
-    for (int i = 0; i < 64; ++i) t.v[i] = board[i ^ 56];
-    return t;
-}
-// clang-format off
-inline constexpr int MG_PAWN_BOARD[64] = {
-     0,   0,   0,   0,   0,   0,   0,   0,
-    50,  50,  50,  50,  50,  50,  50,  50,
-    10,  10,  20,  30,  30,  20,  10,  10,
-     5,   5,  10,  25,  25,  10,   5,   5,
-     0,   0,   0,  20,  20,   0,   0,   0,
-     5,  -5,  -5,   0,   0,  -5,  -5,   5,
-     5,  10,  10, -20, -20,  10,  10,   5,
-     0,   0,   0,   0,   0,   0,   0,   0,
-};
-inline constexpr int EG_PAWN_BOARD[64] = {
-     0,   0,   0,   0,   0,   0,   0,   0,
-    30,  30,  30,  30,  30,  30,  30,  30,
-    10,  10,  20,  20,  20,  20,  10,  10,
-     5,   5,  10,  15,  15,  10,   5,   5,
-     0,   0,   0,  10,  10,   0,   0,   0,
-     5,  -5,  -5,   0,   0,  -5,  -5,   5,
-     5,  10,  10, -10, -10,  10,  10,   5,
-     0,   0,   0,   0,   0,   0,   0,   0,
-};
-// clang-format on
-inline constexpr Table64 MG_PAWN_INDEXED = from_board(MG_PAWN_BOARD);
-inline constexpr Table64 EG_PAWN_INDEXED = from_board(EG_PAWN_BOARD);
-}  // namespace detail
-
-// Pawn piece-square values: index = square for WHITE, square ^ 56 for BLACK.
-inline constexpr const int (&MG_PAWN_PST)[64] = detail::MG_PAWN_INDEXED.v;
-inline constexpr const int (&EG_PAWN_PST)[64] = detail::EG_PAWN_INDEXED.v;
+// The pawn piece-square values are the pawn rows of MG_PST / EG_PST (eval.h).
 
 // By relative rank index 0..7.
 inline constexpr int PAWN_DEFENDED_MG[8] = {0, 2, 5, 5, 8, 11, 0, 0};

@@ -351,8 +351,6 @@ void MovePicker::compute_check_squares(const Position& p) {
     }
 }
 
-int MovePicker::shortcut_check(const Position& p, unsigned move) const { return check_by_shortcut(*this, p, move); }
-
 bool MovePicker::gives_direct_check(unsigned move) const { return direct_check(*this, move); }
 
 bool MovePicker::gives_check_for_ordering(const Position& p, unsigned move) const {

@@ -90,7 +90,6 @@ public:
     bool gives_check_for_ordering(const Position& pos, unsigned move) const;
     // move_gives_check through the check squares and discoverers, for the moves
     // the shortcut decides (see checkShortcut); -1 for the others.
-    int shortcut_check(const Position& pos, unsigned move) const;
     int capture_score(const Position& pos, unsigned move, const PickerHeuristics& heur) const;
     static int promotion_bonus(unsigned move);
     void add_capture_or_promotion_move(const Position& pos, unsigned move, const PickerHeuristics& heur);

@@ -97,8 +97,6 @@ inline bool is_quiet(Move m) {
     return !(m & FLAG_CAPTURE) && move_promotion(m) == 0 && !(m & FLAG_CASTLING);
 }
 
-inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
-
 // a / d for d > 0, truncated toward zero as the operator does. The divisors
 // are tunable parameters read per node or per move, powers of two by default:
 // those take a shift instead of a 64-bit division.
@@ -339,13 +337,13 @@ int64_t correction(const Position& pos, const SearchContext& ctx, int ply) {
         s += int64_t(contCorrHist[move_piece(prev1)][move_to(prev1)]) * param(g_corrContWeight);
     const int64_t divisor = int64_t(std::max(param(g_corrWeightScale), 1)) * 256;
     // Bounded so that raw + correction stays far inside 64 bits.
-    return clamp64(divide(s, divisor), -int64_t(SCORE_INFINITE), int64_t(SCORE_INFINITE));
+    return std::clamp<int64_t>(divide(s, divisor), -SCORE_INFINITE, SCORE_INFINITE);
 }
 
 inline int history_gravity(int h, int b, bool raise) {
     const int64_t delta = int64_t(h) * b / HISTORY_MAX;
     const int64_t v = raise ? int64_t(h) + b - delta : int64_t(h) - b - delta;
-    return int(clamp64(v, -HISTORY_MAX, HISTORY_MAX));
+    return int(std::clamp<int64_t>(v, -HISTORY_MAX, HISTORY_MAX));
 }
 
 inline void raise_entry(int32_t& e, int b) { e = history_gravity(e, b, true); }
@@ -502,9 +500,9 @@ void update_corr_hist(Position const& pos, SearchContext const& ctx, int ply, in
                       int best_score, int depth) {
     if (static_eval == SCORE_NONE) return;
     const int64_t w = std::min<int64_t>(int64_t(depth) + 1, 16);
-    const int64_t diff = clamp64(int64_t(best_score) - static_eval, -64, 64);
+    const int64_t diff = std::clamp<int64_t>(int64_t(best_score) - static_eval, -64, 64);
     auto upd = [&](int32_t& e) {
-        e = int32_t(clamp64((int64_t(e) * (256 - w) + diff * w * 256) / 256, -CORR_MAX, CORR_MAX));
+        e = int32_t(std::clamp<int64_t>((int64_t(e) * (256 - w) + diff * w * 256) / 256, -CORR_MAX, CORR_MAX));
     };
     const int side = pos.side;
     upd(pawnCorrHist[side][pos.pawn_key & (CORR_SIZE - 1)]);
@@ -515,7 +513,7 @@ void update_corr_hist(Position const& pos, SearchContext const& ctx, int ply, in
 
 int corrected_eval(Position const& pos, SearchContext const& ctx, int ply, int raw) {
     if (raw == SCORE_NONE) return raw;
-    return int(clamp64(raw + correction(pos, ctx, ply), -NON_MATE_BOUND, NON_MATE_BOUND));
+    return int(std::clamp<int64_t>(raw + correction(pos, ctx, ply), -NON_MATE_BOUND, NON_MATE_BOUND));
 }
 
 // ---- Quiescence search ------------------------------------------------------
@@ -549,8 +547,6 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
     int evalToStore = SCORE_NONE;
     int best = alpha;
     Move bestMove = 0;
-    const PickerHeuristics heur = make_heuristics(pos, ctx, ply);
-
     // Searches a made move and takes it back; a value is what the node returns.
     auto search_made_move = [&](Move m, const Position::Undo& undo) -> std::optional<int> {
         clear_child_pv(ctx, ply);
@@ -604,6 +600,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
             return best;
         }
 
+        const PickerHeuristics heur = make_heuristics(pos, ctx, ply);
         MovePicker mp(pos, qply <= 0, ttMove, heur);
         for (Move m = mp.next(); m != 0; m = mp.next()) {
             prefetch_child_bucket(pos, m);
@@ -643,7 +640,7 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
         // In check: every legal evasion, the hash move first after none.
         std::vector<unsigned>& list = scratch_moves();
         MoveGen::generate_legal(pos, list);
-        MovePicker mp(pos, list, 0, ttMove, heur);
+        MovePicker mp(pos, list, 0, ttMove, make_heuristics(pos, ctx, ply));
         bool searched = false;
         for (Move m = mp.next(); m != 0; m = mp.next()) {
             prefetch_child_bucket(pos, m);
@@ -714,7 +711,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
         if (rawEval != SCORE_NONE) {
             const int64_t corrected = rawEval + correction(pos, ctx, ply);
-            eval = int(clamp64(corrected, -NON_MATE_BOUND, NON_MATE_BOUND));
+            eval = int(std::clamp<int64_t>(corrected, -NON_MATE_BOUND, NON_MATE_BOUND));
             ss.static_eval = eval;
             evalPresent = corrected != SCORE_NONE;
         }
@@ -790,7 +787,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         if (depth >= 4) --depth;
     } else if (excluded == 0 && depth >= 6 && (ttBound == TT::EXACT || ttBound == TT::LOWER) &&
                ttDepth >= depth - 3 && in_non_mate_range(ttScore) && !inCheck) {
-        const int sb = int(clamp64(int64_t(ttScore) - 2 * int64_t(depth), -SCORE_INFINITE + 1,
+        const int sb = int(std::clamp<int64_t>(int64_t(ttScore) - 2 * int64_t(depth), -SCORE_INFINITE + 1,
                                    SCORE_INFINITE));
         const int savedMoveCount = ss.move_count;
         const bool savedNullChild = ss.null_move_child;
@@ -882,7 +879,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
                     const int64_t threshold = -int64_t(param(g_seeQuietMargin)) * reduced -
                                               (div > 0 ? divide(quietHist, div) : 0);
                     // Exchange values stay far inside +-1e9, so the clamp keeps the answer.
-                    if (!Attack::see_ge(pos, m, int(clamp64(threshold, -1000000000, 1000000000)))) {
+                    if (!Attack::see_ge(pos, m, int(std::clamp<int64_t>(threshold, -1000000000, 1000000000)))) {
                         ++ctx.stats.move_prunes;
                         continue;
                     }
@@ -1079,14 +1076,8 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
     ss.extension = 0;
     ss.move_count = 0;
 
-    PickerHeuristics heur;
-    heur.history = &historyHeuristic[0][0][0];
-    heur.captureHist = &captureHistory[0][0][0][0];
-    heur.contHist1 = &continuationHistory[0][0][0][0];
-    heur.contHist2 = &continuationHistory2[0][0][0][0];
-    heur.contHist4 = &continuationHistory4[0][0][0][0];
-    heur.killer1 = killerMoves[0][0];
-    heur.killer2 = killerMoves[0][1];
+    // At the root there is no earlier move, so no counter move either.
+    const PickerHeuristics heur = make_heuristics(pos, ctx, 0);
     MovePicker mp(pos, rootMoves, prevBest, ttMove, heur);
 
     int alpha = alpha0;

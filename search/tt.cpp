@@ -28,7 +28,6 @@ constexpr uint64_t CACHE_LINE = 64;
 std::unique_ptr<TTEntry[], FreeDeleter> table;
 uint64_t numBuckets = 0;
 uint64_t tableEntries = 0;
-uint64_t bucketMask = 0;
 uint32_t bucketShift = 64;
 uint64_t allocatedMb = 0;
 uint8_t currentAge = 1;
@@ -36,10 +35,8 @@ uint8_t currentAge = 1;
 inline uint64_t stored_key(uint64_t key) { return key == 0 ? 1 : key; }
 
 inline TTEntry* bucket_of(uint64_t k) {
-    // A shift by 64 is undefined, so the single-bucket table is special-cased.
-    if (numBuckets == 1) return table.get();
-    uint64_t index = ((k * KEY_MULTIPLIER) >> bucketShift) & bucketMask;
-    return table.get() + index * BUCKET_SIZE;
+    // The table holds at least 8192 buckets, so the shift is below 64.
+    return table.get() + ((k * KEY_MULTIPLIER) >> bucketShift) * BUCKET_SIZE;
 }
 
 inline int16_t eval_to_store(int eval) {
@@ -91,7 +88,6 @@ void init_tt(unsigned long long mb) {
     table.reset();
     numBuckets = buckets_for_mb(mb);
     tableEntries = numBuckets * BUCKET_SIZE;
-    bucketMask = numBuckets - 1;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
     allocatedMb = mb == 0 ? 1 : mb;
     table.reset(allocate_table(tableEntries));

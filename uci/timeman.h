@@ -43,7 +43,7 @@ Budget compute_budget(Color side, const UciLimits& limits, const Options& opts);
 
 // Only the side to move is read from the position.
 inline Budget compute_budget(const Position& pos, const UciLimits& limits, const Options& opts) {
-    return compute_budget(pos.side == BLACK ? BLACK : WHITE, limits, opts);
+    return compute_budget(Color(pos.side), limits, opts);
 }
 
 }  // namespace TimeMan

@@ -165,7 +165,7 @@ private:
     std::thread search_thread;
     std::atomic<uint64_t> search_id{0};
     std::mutex out_mutex;
-    TimeMan::Options time_options{30, 20, 100};
+    TimeMan::Options time_options;
     int32_t hash_mb = 64;
 };
 
