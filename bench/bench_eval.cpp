@@ -10,21 +10,9 @@
 #include "board/pext.h"
 #include "board/position.h"
 #include "eval/eval.h"
+#include "tests/test_positions.h"
 
 namespace {
-
-const char* const FENS[] = {
-    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
-    "r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",
-    "r2q1rk1/pp2ppbp/2np1np1/8/3NP3/2N1BP2/PPPQ2PP/2KR1B1R b - - 3 10",
-    "2r3k1/p4p2/3Rp2p/1p2P1pK/8/1P4P1/P3Q2P/1q6 b - - 0 1",
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-    "8/5pk1/6p1/8/3B4/6P1/5PKP/3b4 b - - 0 40",
-    "6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1",
-    "k7/8/8/8/8/8/5PPP/6K1 w - - 0 1",
-};
 
 const std::vector<Position>& positions() {
     static const std::vector<Position> list = [] {
@@ -32,7 +20,7 @@ const std::vector<Position>& positions() {
         PEXT::init();
         PawnHash::init(8);
         std::vector<Position> v;
-        for (const char* fen : FENS) {
+        for (const char* fen : vwtest::EVAL_POSITIONS) {
             Position p;
             std::string err;
             if (p.set_from_fen(fen, err)) v.push_back(p);

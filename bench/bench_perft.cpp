@@ -10,11 +10,12 @@
 #include "board/perft.h"
 #include "board/pext.h"
 #include "board/position.h"
+#include "tests/test_positions.h"
 
 namespace {
 
-const char* const START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-const char* const KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
+using vwtest::KIWIPETE;
+using vwtest::START;
 
 Position load(const char* fen) {
     static const bool tablesReady = [] {

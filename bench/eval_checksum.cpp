@@ -15,19 +15,12 @@
 #include "board/position.h"
 #include "eval/eval.h"
 #include "eval/pawnhash.h"
+#include "tests/test_positions.h"
 
 namespace {
 
-const char* const STARTS[] = {
-    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
-    "8/5pk1/6p1/8/3B4/6P1/5PKP/3b4 b - - 0 40",
-    "4k3/pppppppp/8/8/8/8/PPPPPPPP/4K3 w - - 0 1",
-};
+const std::vector<const char*> STARTS =
+    vwtest::perft_positions_then({vwtest::OPPOSITE_BISHOPS, "4k3/pppppppp/8/8/8/8/PPPPPPPP/4K3 w - - 0 1"});
 
 struct Fold {
     uint64_t h = 1469598103934665603ULL;

@@ -20,26 +20,20 @@ const char* const STEP_NAMES[12] = {"pawnhash", "pieces", "bishoppair", "queensy
                                     "threats",  "king",   "kingact",    "space",    "initiative", "scale"};
 
 // Middlegames, endgames, promotions and odd material, both sides to move.
-const std::vector<std::string> VARIED = {
-    vwtest::START,
-    vwtest::KIWIPETE,
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
-    "r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",
-    "2r3k1/p4p2/3Rp2p/1p2P1pK/8/1P4P1/P3Q2P/1q6 b - - 0 1",
-    "6k1/5ppp/8/8/8/8/5PPP/3R2K1 w - - 0 1",
+const std::vector<const char*> VARIED = vwtest::perft_positions_then({
+    vwtest::QUEEN_RAID,
+    vwtest::EXPOSED_KING,
+    vwtest::ROOK_UP,
     "8/8/4k3/8/2p5/8/B2K4/8 w - - 0 1",
     "2b1k3/pppp4/8/8/8/8/PPPP4/2B1K3 w - - 0 1",
     "rqqqk3/8/8/8/8/8/8/RQQQK2Q w - - 0 1",
     "4k3/8/8/8/8/8/8/4K3 w - - 0 1",
-    "k7/8/8/8/8/8/5PPP/6K1 w - - 0 1",
-    "r2q1rk1/pp2ppbp/2np1np1/8/3NP3/2N1BP2/PPPQ2PP/2KR1B1R b - - 3 10",
-    "8/5pk1/6p1/8/3B4/6P1/5PKP/3b4 b - - 0 40",
+    vwtest::PAWNS_ONLY,
+    vwtest::OPPOSITE_CASTLING,
+    vwtest::OPPOSITE_BISHOPS,
     "1k6/1P6/8/8/8/8/6p1/6K1 w - - 0 1",
     "4k3/8/8/3qQ3/8/8/8/4K3 b - - 0 1",
-};
+});
 
 struct TraceLine {
     std::string name;

@@ -244,18 +244,12 @@ TEST_F(FenTest, AcceptedPositionsAndFields) {
 }
 
 TEST_F(FenTest, RoundTrips) {
-    const char* fens[] = {
-        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-        "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-        "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-        "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-        "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+    const std::vector<const char*> fens = vwtest::perft_positions_then({
         "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1",
         "4k3/8/8/8/3Pp3/8/8/4K3 b - d3 17 45",
         "r3k3/8/8/8/8/8/8/4K2R b Kq - 99 200",
         "7k/8/8/8/8/8/8/K7 b - - 0 1",
-    };
+    });
     for (const char* f : fens) {
         const Position pos = from_fen(f);
         EXPECT_EQ(pos.to_fen(), f);

@@ -355,11 +355,11 @@ TEST(MoveGen, WalkConsistency) {
     const WalkCase cases[] = {
         {START, 4},
         {KIWIPETE, 3},
-        {"8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 5},
-        {"r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 3},
-        {"r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ - 0 1", 3},
-        {"rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 3},
-        {"r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10", 3},
+        {ENDGAME, 5},
+        {PROMOTIONS, 3},
+        {PROMOTIONS_MIRRORED, 3},
+        {PAWN_ON_D7, 3},
+        {MIDDLEGAME, 3},
         {"7k/8/1p1n4/2pP4/1K6/7r/8/r7 w - c6 0 2", 4},
     };
     for (const WalkCase& c : cases) {

@@ -13,12 +13,6 @@ namespace {
 
 using namespace vwtest;
 
-const char* const ENDGAME = "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1";
-const char* const PROMOTIONS = "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1";
-const char* const PROMOTIONS_MIRRORED = "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ - 0 1";
-const char* const TALKCHESS = "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8";
-const char* const MIDDLEGAME = "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10";
-
 constexpr int64_t ANY = -1;  // counter not checked
 
 struct PerftCase {
@@ -70,9 +64,9 @@ const PerftCase SHALLOW[] = {
     {PROMOTIONS_MIRRORED, 1, 6, 0, 0, 0, 0},
     {PROMOTIONS_MIRRORED, 2, 264, 87, 0, 6, 48},
     {PROMOTIONS_MIRRORED, 3, 9467, 1021, 4, 0, 120},
-    {TALKCHESS, 1, 44, ANY, ANY, ANY, ANY},
-    {TALKCHESS, 2, 1486, ANY, ANY, ANY, ANY},
-    {TALKCHESS, 3, 62379, ANY, ANY, ANY, ANY},
+    {PAWN_ON_D7, 1, 44, ANY, ANY, ANY, ANY},
+    {PAWN_ON_D7, 2, 1486, ANY, ANY, ANY, ANY},
+    {PAWN_ON_D7, 3, 62379, ANY, ANY, ANY, ANY},
     {MIDDLEGAME, 1, 46, ANY, ANY, ANY, ANY},
     {MIDDLEGAME, 2, 2079, ANY, ANY, ANY, ANY},
     {MIDDLEGAME, 3, 89890, ANY, ANY, ANY, ANY},
@@ -96,7 +90,7 @@ const PerftCase DEEP[] = {
     {START, 5, 4865609, 82719, 258, 0, 0},
     {ENDGAME, 5, 674624, 52051, 1165, 0, 0},
     {PROMOTIONS, 4, 422333, 131393, 0, 7795, 60032},
-    {TALKCHESS, 4, 2103487, ANY, ANY, ANY, ANY},
+    {PAWN_ON_D7, 4, 2103487, ANY, ANY, ANY, ANY},
     {MIDDLEGAME, 4, 3894594, ANY, ANY, ANY, ANY},
 };
 

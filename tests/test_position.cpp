@@ -749,10 +749,10 @@ TEST_F(PositionTest, NaivePerftMakeUnmake) {
         {vwtest::START, 3, 8902},
         {vwtest::KIWIPETE, 2, 2039},
         {vwtest::KIWIPETE, 3, 97862},
-        {"8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", 4, 43238},
-        {"r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1", 3, 9467},
-        {"rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8", 3, 62379},
-        {"r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10", 2, 2079},
+        {vwtest::ENDGAME, 4, 43238},
+        {vwtest::PROMOTIONS, 3, 9467},
+        {vwtest::PAWN_ON_D7, 3, 62379},
+        {vwtest::MIDDLEGAME, 2, 2079},
         {"8/8/8/8/k2Pp2Q/8/8/3K4 b - d3 0 1", 1, 6},   // en passant would expose the king: excluded
         {"8/8/8/2k5/2pP4/8/B7/4K3 b - d3 0 3", 1, 8},   // en passant out of a check
     };
@@ -768,8 +768,7 @@ TEST_F(PositionTest, NaivePerftMakeUnmake) {
 
 TEST_F(PositionTest, RandomPlayoutsWithNullMoves) {
     std::mt19937_64 rng(2024);
-    const char* starts[] = {vwtest::START, vwtest::KIWIPETE, "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-                            "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1"};
+    const char* starts[] = {vwtest::START, vwtest::KIWIPETE, vwtest::ENDGAME, vwtest::PROMOTIONS};
     for (int game = 0; game < 40; ++game) {
         Position pos = from_fen(starts[game % 4]);
         struct Step {

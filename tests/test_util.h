@@ -15,6 +15,7 @@
 #include "board/position.h"
 #include "board/types.h"
 #include "board/zobrist.h"
+#include "tests/test_positions.h"
 
 namespace vwtest {
 
@@ -36,9 +37,6 @@ inline Position from_fen(const std::string& fen) {
     EXPECT_TRUE(p.set_from_fen(fen, err)) << fen << " -> " << err;
     return p;
 }
-
-inline const char* const START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-inline const char* const KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
 
 // "e4" -> 28.
 inline int sq(const char* name) { return (name[0] - 'a') + 8 * (name[1] - '1'); }

@@ -100,7 +100,7 @@ TEST_F(ZobristTest, UnusableEnPassantSquareHasNoKey) {
 }
 
 TEST_F(ZobristTest, RepKeyEqualsKey) {
-    for (const char* f : {vwtest::START, vwtest::KIWIPETE, "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    for (const char* f : {vwtest::START, vwtest::KIWIPETE, vwtest::ENDGAME,
                           "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "r3k2r/8/8/8/8/8/8/R3K2R b Kq - 3 20"}) {
         const Position pos = from_fen(f);
         EXPECT_EQ(Zobrist::compute_rep_key(pos), Zobrist::compute_key(pos)) << f;
