@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,6 +27,8 @@ using Lines = std::vector<std::string>;
 const std::string START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 const std::string KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
 const std::string ITALIAN = "r1bqkb1r/pppp1ppp/2n2n2/4p3/2B1P3/5N2/PPPP1PPP/RNBQK2R w KQkq - 4 4";
+// Bare kings: every search of it completes all 64 iterations within milliseconds.
+const std::string KINGS = "8/8/8/4k3/8/8/8/4K3 w - - 0 1";
 
 const Lines START_PICTURE = {
     "8 r n b q k b n r ", "7 p p p p p p p p ", "6 . . . . . . . . ",
@@ -192,6 +197,35 @@ Lines search(UciDriver& e, const Lines& commands) {
 void start_infinite(UciDriver& e) {
     e.send("go infinite");
     e.read_until(is_search_info);
+}
+
+std::function<bool(const std::string&)> is_info_of_depth(int depth) {
+    return [depth](const std::string& l) { return starts_with(l, "info depth " + std::to_string(depth) + " "); };
+}
+
+// Every line that arrives within `wait`. Used for checks that nothing comes: a
+// slow machine can only make such a check wait longer than needed.
+Lines lines_within(UciDriver& e, UciDriver::Ms wait) {
+    const auto deadline = UciDriver::Clock::now() + wait;
+    Lines out;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<UciDriver::Ms>(deadline - UciDriver::Clock::now());
+        if (left.count() <= 0) return out;
+        const std::optional<std::string> line = e.read_line(left);
+        if (!line) return out;
+        out.push_back(*line);
+    }
+}
+
+// Runs an infinite search that ends by itself after its iteration `last_depth`:
+// it must then hold its "bestmove" until "stop". Returns all its lines.
+Lines held_search(UciDriver& e, const Lines& commands, int last_depth) {
+    e.send_all(commands);
+    Lines out = e.read_until(is_info_of_depth(last_depth));
+    EXPECT_EQ(lines_within(e, UciDriver::Ms(200)), Lines{}) << "nothing may come before stop";
+    const Lines stopped = e.exchange({"stop"});
+    out.insert(out.end(), stopped.begin(), stopped.end());
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -481,7 +515,10 @@ TEST(UciGo, WordsAndNumberRules) {
     UciDriver e;
     for (const GoWordCase& c : cases) {
         SCOPED_TRACE(c.fen + " / " + c.go);
-        const Lines out = search(e, {"position fen " + c.fen, c.go});
+        const Lines commands = {"position fen " + c.fen, c.go};
+        const Lines out = c.go.find("infinite") == std::string::npos
+                              ? search(e, commands)
+                              : held_search(e, commands, c.iterations);
         EXPECT_EQ(depths(out), one_to(c.iterations));
         expect_sound_search(out, c.fen);
     }
@@ -540,7 +577,9 @@ TEST(UciGo, RootWithoutLegalMoves) {
     UciDriver e;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.position + " / " + c.go);
-        EXPECT_EQ(search(e, {c.position, c.go}), (Lines{c.info, "bestmove 0000"}));
+        const Lines out = c.go == "go infinite" ? held_search(e, {c.position, c.go}, 0)
+                                                : search(e, {c.position, c.go});
+        EXPECT_EQ(out, (Lines{c.info, "bestmove 0000"}));
     }
 }
 
@@ -554,6 +593,61 @@ TEST(UciGo, StopEndsTheSearchWithOneBestmove) {
     EXPECT_TRUE(is_bestmove(out.back()));
     EXPECT_TRUE(Board(KIWIPETE).is_legal(out.back().substr(9))) << out.back();
     EXPECT_EQ(e.exchange({"stop"}), Lines{}) << "a second stop finds no search";
+}
+
+TEST(UciGo, InfiniteSearchThatEndsByItselfWaitsForStop) {
+    UciDriver e;
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        e.exchange({"position fen " + KINGS});
+        e.send("go infinite");
+        EXPECT_EQ(depths(e.read_until(is_info_of_depth(64))), one_to(64));
+        EXPECT_EQ(lines_within(e, UciDriver::Ms(1000)), Lines{}) << "no bestmove before stop";
+        EXPECT_EQ(e.exchange({"isready"}), Lines{"readyok"}) << "isready still answers at once";
+        const Lines stopped = e.exchange({"stop"});
+        ASSERT_EQ(stopped.size(), 1u);
+        EXPECT_TRUE(is_bestmove(stopped[0]) && Board(KINGS).is_legal(stopped[0].substr(9))) << stopped[0];
+        EXPECT_EQ(e.exchange({"stop"}), Lines{}) << "exactly one bestmove";
+    }
+}
+
+// A finished infinite search that is still waiting for "stop" is cancelled like
+// a running one: its move is never written, and the next search answers.
+TEST(UciGo, CommandsThatCancelAFinishedInfiniteSearch) {
+    const Lines cancels = {"position fen " + KINGS, "ucinewgame", "setoption name Hash value 1", "perft 1",
+                           "go depth 1"};
+    UciDriver e;
+    for (const std::string& cancel : cancels) {
+        SCOPED_TRACE(cancel);
+        e.exchange({"position fen " + KINGS});
+        e.send("go infinite");
+        e.read_until(is_info_of_depth(64));
+        const Lines out = search(e, starts_with(cancel, "go") ? Lines{cancel} : Lines{cancel, "go depth 1"});
+        EXPECT_EQ(count_bestmoves(out), 1) << "only the next search's move";
+        EXPECT_EQ(depths(out), one_to(1));
+        EXPECT_EQ(e.exchange({"stop"}), Lines{}) << "no search may be left";
+    }
+    for (const char* tail : {"quit\n", ""}) {
+        SCOPED_TRACE(std::string("end with ") + tail);
+        UciDriver q;
+        q.write_raw("position fen " + KINGS + "\ngo infinite\n");
+        q.read_until(is_info_of_depth(64));
+        q.write_raw(tail);
+        q.close_input();
+        EXPECT_EQ(count_bestmoves(q.read_all()), 0);
+        EXPECT_EQ(q.finish(), 0);
+    }
+}
+
+// The search thread brings its own stack: under a 256 KiB process stack limit,
+// which new threads otherwise inherit, a search some 30 plies deep still ends.
+TEST(UciGo, DeepSearchUnderASmallStackLimit) {
+    const std::string fen = "8/8/8/4k3/8/8/8/R3K3 w Q - 0 1";
+    UciDriver e("ulimit -s 256;");
+    const Lines out = search(e, {"position fen " + fen, "go depth 22"});
+    EXPECT_EQ(depths(out), one_to(22));
+    expect_sound_search(out, fen);
+    EXPECT_EQ(e.finish(), 0);
 }
 
 struct CancelCase {
@@ -860,17 +954,20 @@ struct TimeOptionCase {
     int iterations;
 };
 
-// A budget of 0 ms allows exactly one iteration; the budgets of 300 ms and more
-// here leave depth 3 (a few thousand nodes) ample time.
+// A budget of 0 ms allows exactly one iteration. The other budgets here are
+// 800 ms and more, for depth 3 of bare kings: some hundred nodes, so even a
+// heavily loaded machine completes it many times over within them.
 TEST(UciOptions, TimeOptionsAndTheirClamps) {
     const std::string mo = "setoption name Move Overhead value ";
     const TimeOptionCase cases[] = {
         {{mo + "5000"}, "go wtime 5000 depth 3", 1},
         {{mo + "100000"}, "go wtime 5000 depth 3", 1},
-        {{mo + "100000"}, "go wtime 100000 depth 3", 3},  // clamped to 5000: A = 95000
+        // Clamped to 5000: an optimum of about 5.9 s (unclamped it would be 0).
+        {{mo + "100000"}, "go wtime 100000 winc 100000 depth 3", 3},
         {{mo + "5000", mo + "abc"}, "go wtime 5000 depth 3", 1},
         {{mo + "5000", "setoption name Move Overhead"}, "go wtime 5000 depth 3", 1},
-        {{mo + "5000", mo + "-5"}, "go wtime 5000 depth 3", 3},  // clamped to 0, not the fallback 5000
+        // Clamped to 0, not the fallback 5000: an optimum of 833 ms instead of 0.
+        {{mo + "5000", mo + "-5"}, "go wtime 5000 winc 5000 depth 3", 3},
         {{"setoption name Slow Mover value 5", "setoption name Minimum Thinking Time value -5"},
          "go wtime 100 depth 3",
          1},
@@ -883,9 +980,9 @@ TEST(UciOptions, TimeOptionsAndTheirClamps) {
                               "setoption name Slow Mover value 100"}),
                   Lines{});
         EXPECT_EQ(e.exchange(c.options), Lines{});
-        const Lines out = search(e, {c.go});
+        const Lines out = search(e, {"position fen " + KINGS, c.go});
         EXPECT_EQ(depths(out), one_to(c.iterations));
-        expect_sound_search(out, START_FEN);
+        expect_sound_search(out, KINGS);
     }
 }
 

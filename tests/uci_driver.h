@@ -29,7 +29,11 @@ public:
     // Generous: only a hang (or a sanitizer build on a slow machine) comes near it.
     static constexpr Ms TIMEOUT{60000};
 
-    UciDriver() {
+    // With a shell prefix the engine is started as /bin/sh -c '<prefix> exec <engine>',
+    // so that the prefix can set limits such as "ulimit -s 256;" first.
+    explicit UciDriver(const std::string& shell_prefix = std::string()) {
+        // Built before the fork: the child only calls async-signal-safe functions.
+        const std::string script = shell_prefix + " exec \"$0\"";
         signal(SIGPIPE, SIG_IGN);  // a write to an engine that has exited must fail, not kill us
         int to_engine[2];
         int from_engine[2];
@@ -43,7 +47,10 @@ public:
         if (pid_ == 0) {
             dup2(to_engine[0], 0);
             dup2(from_engine[1], 1);
-            execl(VELLOWIND_PATH, VELLOWIND_PATH, static_cast<char*>(nullptr));
+            if (shell_prefix.empty())
+                execl(VELLOWIND_PATH, VELLOWIND_PATH, static_cast<char*>(nullptr));
+            else
+                execl("/bin/sh", "sh", "-c", script.c_str(), VELLOWIND_PATH, static_cast<char*>(nullptr));
             _exit(127);
         }
         close(to_engine[0]);

@@ -1,17 +1,22 @@
 // Program entry and UCI front end: the engine object, the command loop and the
 // handler of every command, the background search thread with its cancellation,
 // and every line the engine writes.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -125,6 +130,53 @@ const SpinOption* find_option(const std::string& name) {
 }
 
 // ---------------------------------------------------------------------------
+// The search thread
+// ---------------------------------------------------------------------------
+
+// The search recurses about 15 KB a ply, some 2 MB at its deepest. A new thread
+// normally gets the process stack limit as its stack, which may be far smaller
+// (ulimit -s), so the size is set here with a wide margin. Untouched stack pages
+// cost no memory.
+constexpr size_t SEARCH_STACK_BYTES = size_t(32) << 20;
+
+// A joinable thread like std::thread, but with a stack of SEARCH_STACK_BYTES.
+class SearchThread {
+public:
+    SearchThread() = default;
+    SearchThread(const SearchThread&) = delete;
+    SearchThread& operator=(const SearchThread&) = delete;
+
+    // Starts body on a new thread; only when not joinable. Failure throws,
+    // as std::thread does.
+    void start(std::function<void()> body) {
+        auto task = std::make_unique<std::function<void()>>(std::move(body));
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        int rc = pthread_attr_setstacksize(&attr, SEARCH_STACK_BYTES);
+        if (rc == 0) rc = pthread_create(&id_, &attr, &SearchThread::run, task.get());
+        pthread_attr_destroy(&attr);
+        if (rc != 0) throw std::system_error(rc, std::generic_category(), "search thread");
+        task.release();  // the thread owns it now
+        joinable_ = true;
+    }
+    bool joinable() const { return joinable_; }
+    void join() {
+        pthread_join(id_, nullptr);
+        joinable_ = false;
+    }
+
+private:
+    static void* run(void* arg) {
+        const std::unique_ptr<std::function<void()>> task(static_cast<std::function<void()>*>(arg));
+        (*task)();
+        return nullptr;
+    }
+
+    pthread_t id_{};
+    bool joinable_ = false;
+};
+
+// ---------------------------------------------------------------------------
 // The engine object
 // ---------------------------------------------------------------------------
 
@@ -157,14 +209,21 @@ private:
     void handle_eval();
     void handle_evaltrace();
 
+    // Ends a search that is still there (running or finished) without any
+    // further line from it; nothing to do when there is none.
     void cancel_search_and_wait();
+    // Sets the stop flag and wakes a finished infinite search that waits for it.
+    void request_stop();
     void run_search_worker(Position root, Search::SearchLimits limits, uint64_t number);
     std::string format_info(const Search::SearchInfo& info) const;
 
     Position position;
-    std::thread search_thread;
+    SearchThread search_thread;
     std::atomic<uint64_t> search_id{0};
     std::mutex out_mutex;
+    // Where a finished infinite search waits for the stop flag.
+    std::mutex stop_mutex;
+    std::condition_variable stop_signal;
     TimeMan::Options time_options;
     int32_t hash_mb = 64;
 };
@@ -180,7 +239,7 @@ UciEngine::UciEngine() {
 }
 
 UciEngine::~UciEngine() {
-    if (search_thread.joinable()) cancel_search_and_wait();
+    cancel_search_and_wait();
 }
 
 void UciEngine::run() {
@@ -209,7 +268,7 @@ bool UciEngine::execute(const std::string& line) {
     } else if (cmd == "stop") {
         handle_stop();
     } else if (cmd == "quit") {
-        if (search_thread.joinable()) cancel_search_and_wait();
+        cancel_search_and_wait();
         return false;
     } else if (cmd == "setoption") {
         handle_setoption(line);
@@ -256,7 +315,7 @@ void UciEngine::handle_uci() {
 }
 
 void UciEngine::handle_perft(std::istringstream& words) {
-    if (search_thread.joinable()) cancel_search_and_wait();
+    cancel_search_and_wait();
     int depth = 1;
     words >> depth;  // unreadable gives 0, out of range the nearest limit
     // The counter's domain starts at 0; a negative depth counts the root alone.
@@ -283,7 +342,7 @@ void UciEngine::handle_d() {
 
 void UciEngine::handle_position(const std::string& line) {
     // Every "position", also a rejected one, ends a running search.
-    if (search_thread.joinable()) cancel_search_and_wait();
+    cancel_search_and_wait();
 
     const size_t at = line.find("position");
     const std::string text =
@@ -373,7 +432,7 @@ void UciEngine::handle_go(std::istringstream& words) {
     TimeMan::UciLimits limits;
     read_go_limits(words, limits);
 
-    if (search_thread.joinable()) cancel_search_and_wait();
+    cancel_search_and_wait();
 
     const TimeMan::Budget budget = TimeMan::compute_budget(position, limits, time_options);
     Search::SearchLimits sl;
@@ -390,20 +449,30 @@ void UciEngine::handle_go(std::istringstream& words) {
     const uint64_t number = search_id.fetch_add(1) + 1;
     // Cleared here, before the thread exists, so a "stop" right after "go" is never lost.
     Search::clear_stop();
-    search_thread = std::thread(&UciEngine::run_search_worker, this, position, sl, number);
+    search_thread.start(
+        [this, root = position, sl, number]() mutable { run_search_worker(std::move(root), sl, number); });
 }
 
 void UciEngine::handle_stop() {
     if (!search_thread.joinable()) return;
-    Search::request_stop();
+    request_stop();
     search_thread.join();
 }
 
 void UciEngine::cancel_search_and_wait() {
+    if (!search_thread.joinable()) return;
     // The counter moves first, so the search that the stop ends finds no line current.
     search_id.fetch_add(1);
-    Search::request_stop();
+    request_stop();
     search_thread.join();
+}
+
+void UciEngine::request_stop() {
+    Search::request_stop();
+    // Notified under the lock: a waiter tests the flag while holding it, so the
+    // wake-up cannot fall between its test and its wait.
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_signal.notify_all();
 }
 
 void UciEngine::run_search_worker(Position root, Search::SearchLimits limits, uint64_t number) {
@@ -414,11 +483,11 @@ void UciEngine::run_search_worker(Position root, Search::SearchLimits limits, ui
 
     std::vector<unsigned> legal;
     MoveGen::generate_legal(root, legal);
+    std::string bestmove = "bestmove 0000";
     if (result.best_move != 0 && std::find(legal.begin(), legal.end(), result.best_move) != legal.end()) {
-        send_search_line("bestmove " + move_to_uci(result.best_move), number);
+        bestmove = "bestmove " + move_to_uci(result.best_move);
     } else if (!legal.empty()) {
         send_search_line("info string internal error: search did not return a legal best move", number);
-        send_search_line("bestmove 0000", number);
     } else {
         Search::SearchInfo last;
         last.depth = result.depth;
@@ -430,8 +499,16 @@ void UciEngine::run_search_worker(Position root, Search::SearchLimits limits, ui
         last.hashfull = 0;
         last.pv = result.pv;
         send_search_line(format_info(last), number);
-        send_search_line("bestmove 0000", number);
     }
+
+    // An infinite search answers only when asked to: one that ended by itself
+    // holds its move until "stop". A cancel moves the search number before it
+    // sets the flag, so a cancelled search still writes nothing.
+    if (limits.infinite) {
+        std::unique_lock<std::mutex> lock(stop_mutex);
+        stop_signal.wait(lock, [] { return Search::stop_requested(); });
+    }
+    send_search_line(bestmove, number);
 }
 
 std::string UciEngine::format_info(const Search::SearchInfo& info) const {
@@ -495,7 +572,7 @@ void UciEngine::handle_setoption(const std::string& line) {
     switch (opt->kind) {
         case OptionKind::Hash:
             // The tables belong to the search thread while it runs.
-            if (search_thread.joinable()) cancel_search_and_wait();
+            cancel_search_and_wait();
             field = &hash_mb;
             break;
         case OptionKind::MoveOverhead:
@@ -519,7 +596,7 @@ void UciEngine::handle_setoption(const std::string& line) {
 // ---------------------------------------------------------------------------
 
 void UciEngine::handle_ucinewgame() {
-    if (search_thread.joinable()) cancel_search_and_wait();
+    cancel_search_and_wait();
     Search::new_game();
     std::string err;
     if (!load_start_position(position, err)) position.clear();
