@@ -1,20 +1,13 @@
+// Move generation for either side: pseudo-legal, tactical (captures and
+// promotions), legal and labelled lists, and the test for any legal move.
 #include "board/movegen.h"
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/move.h"
 #include "board/pext.h"
 
 namespace {
-
-constexpr Bitboard ALL_SQUARES = ~Bitboard(0);
-constexpr Bitboard RANK_1 = 0x00000000000000FFULL;
-constexpr Bitboard RANK_2 = 0x000000000000FF00ULL;
-constexpr Bitboard RANK_7 = 0x00FF000000000000ULL;
-constexpr Bitboard RANK_8 = 0xFF00000000000000ULL;
-
-constexpr int SQ_A1 = 0, SQ_B1 = 1, SQ_C1 = 2, SQ_D1 = 3, SQ_E1 = 4, SQ_F1 = 5, SQ_G1 = 6, SQ_H1 = 7;
-constexpr int SQ_A8 = 56, SQ_B8 = 57, SQ_C8 = 58, SQ_D8 = 59, SQ_E8 = 60, SQ_F8 = 61, SQ_G8 = 62,
-              SQ_H8 = 63;
 
 // Appending to a full array is dropped silently; generation goes on so the
 // array keeps the first `capacity` moves in generation order.
@@ -56,11 +49,9 @@ template <Color Us, GenKind Kind, class Sink>
     Bitboard pawns = pos.pieces[piece];
     if constexpr (Kind == GenKind::TACTICAL) {
         // Only pawns about to promote or touching a capture target add moves.
-        constexpr Bitboard FILE_A = 0x0101010101010101ULL, FILE_H = FILE_A << 7;
         constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
-        const Bitboard t = enemy | epBB;
-        const Bitboard capturers = Us == WHITE ? ((t & ~FILE_H) >> 7) | ((t & ~FILE_A) >> 9)
-                                               : ((t & ~FILE_A) << 7) | ((t & ~FILE_H) << 9);
+        // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
+        const Bitboard capturers = pawn_attacks_bb<~Us>(enemy | epBB);
         pawns &= promotingRank | capturers;
     }
     while (pawns) {
@@ -348,14 +339,14 @@ bool has_any_legal_move_for(Position& pos) {
         const Bitboard empty = ~occ;
         if constexpr (Us == WHITE) {
             const Bitboard single = (pawns << 8) & empty;
-            const Bitboard dbl = ((single & 0x0000000000FF0000ULL) << 8) & empty;
-            const Bitboard caps = (((pawns & ~0x0101010101010101ULL) << 7) | ((pawns & ~0x8080808080808080ULL) << 9));
+            const Bitboard dbl = ((single & RANK_3) << 8) & empty;
+            const Bitboard caps = pawn_attacks_bb<WHITE>(pawns);
             if ((single | dbl) & targets) return true;
             if (caps & enemy & targets) return true;
         } else {
             const Bitboard single = (pawns >> 8) & empty;
-            const Bitboard dbl = ((single & 0x0000FF0000000000ULL) >> 8) & empty;
-            const Bitboard caps = (((pawns & ~0x0101010101010101ULL) >> 9) | ((pawns & ~0x8080808080808080ULL) >> 7));
+            const Bitboard dbl = ((single & RANK_6) >> 8) & empty;
+            const Bitboard caps = pawn_attacks_bb<BLACK>(pawns);
             if ((single | dbl) & targets) return true;
             if (caps & enemy & targets) return true;
         }

@@ -8,18 +8,14 @@
 #include <sstream>
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/move.h"
 #include "board/pext.h"
 #include "board/zobrist.h"
 
 namespace {
 
-constexpr int SQ_A1 = 0, SQ_D1 = 3, SQ_E1 = 4, SQ_F1 = 5, SQ_G1 = 6, SQ_H1 = 7;
-constexpr int SQ_A8 = 56, SQ_D8 = 59, SQ_E8 = 60, SQ_F8 = 61, SQ_G8 = 62, SQ_H8 = 63;
 constexpr int W_ROOK = 3, B_ROOK = 9, W_KING = 5, B_KING = 11;
-constexpr Bitboard ALL_SQUARES = ~Bitboard(0);
-constexpr Bitboard RANK_1 = 0xFFULL;
-constexpr Bitboard RANK_8 = 0xFFULL << 56;
 
 // Direct reads of the key tables for the hot paths. Every Position has drawn
 // them already: its constructor runs clear(), which computes the keys.

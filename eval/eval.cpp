@@ -1,9 +1,13 @@
+// The evaluation: piece terms, pawn structure from the pawn table, passed
+// pawns, threats, king safety, space, initiative and the endgame scale, blended
+// by game phase, with a lazy early exit and a per-term trace.
 #include "eval/eval.h"
 
 #include <algorithm>
 #include <cstdlib>
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/pext.h"
 #include "board/position.h"
 
@@ -17,28 +21,16 @@ constexpr int TEMPO = 7;
 constexpr int LAZY_MARGIN = 599;
 constexpr int MAX_PHASE = 24;
 
-constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-constexpr Bitboard RANK_1 = 0xFFULL;
 constexpr Bitboard FILES_C_TO_F = (FILE_A << 2) | (FILE_A << 3) | (FILE_A << 4) | (FILE_A << 5);
 constexpr Bitboard FILES_A_TO_D = FILE_A * 0x0F;
 constexpr Bitboard FILES_E_TO_H = FILE_A * 0xF0;
-constexpr Bitboard CENTER4 = (1ULL << 27) | (1ULL << 28) | (1ULL << 35) | (1ULL << 36);  // d4 e4 d5 e5
-constexpr Bitboard CENTER16 = 0x00003C3C3C3C0000ULL;                                   // c3-f6
+constexpr Bitboard CENTER4 = square_bb(SQ_D4) | square_bb(SQ_E4) | square_bb(SQ_D5) | square_bb(SQ_E5);
+constexpr Bitboard CENTER16 = 0x00003C3C3C3C0000ULL;  // c3-f6
 constexpr Bitboard COLOR0_SQUARES = 0xAA55AA55AA55AA55ULL;  // (file + rank) even: a1, c1, ..., b2
 // Space squares: WHITE c2-f4, BLACK c4-f6 (both sides share c4-f4).
 constexpr Bitboard SPACE_SQUARES[2] = {0x3CULL << 8 | 0x3CULL << 16 | 0x3CULL << 24,
                                        0x3CULL << 24 | 0x3CULL << 32 | 0x3CULL << 40};
 
-constexpr Bitboard file_bb(int f) { return FILE_A << f; }
-constexpr Bitboard rank_bb(int r) { return RANK_1 << (8 * r); }
-
-// Ranks strictly ahead of rank r for colour c.
-constexpr Bitboard ranks_ahead(Color c, int r) {
-    return c == WHITE ? (r >= 7 ? 0 : ~0ULL << (8 * (r + 1))) : (r <= 0 ? 0 : ~0ULL >> (8 * (8 - r)));
-}
-
-inline int file_of(int s) { return s & 7; }
-inline int rank_of(int s) { return s >> 3; }
 inline int relative_rank(Color c, int s) { return c == WHITE ? s >> 3 : 7 - (s >> 3); }
 inline int chebyshev(int a, int b) {
     return std::max(std::abs(file_of(a) - file_of(b)), std::abs(rank_of(a) - rank_of(b)));
@@ -49,10 +41,6 @@ inline int centre_distance(int s) {
 }
 inline Bitboard pieces_of(const Position& pos, Color c, int type) { return pos.pieces[6 * c + type]; }
 inline Bitboard forward_one(Color c, Bitboard b) { return c == WHITE ? b << 8 : b >> 8; }
-inline Bitboard pawn_attacks_bb(Color c, Bitboard b) {
-    constexpr Bitboard NOT_A = ~FILE_A, NOT_H = ~(FILE_A << 7);
-    return c == WHITE ? ((b & NOT_A) << 7) | ((b & NOT_H) << 9) : ((b & NOT_H) >> 7) | ((b & NOT_A) >> 9);
-}
 inline int minor_count(const Position& pos, Color c) {
     return pos.piece_count[6 * c + KNIGHT] + pos.piece_count[6 * c + BISHOP];
 }
@@ -249,9 +237,7 @@ void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, in
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
         if (ed.attacks[c][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
-        const Bitboard adjacent = ((f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0));
-        const Bitboard band = rank_bb(r) | (r > 0 ? rank_bb(r - 1) : 0) | (r < 7 ? rank_bb(r + 1) : 0);
-        if (ownPawns & adjacent & band) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
+        if (ownPawns & adjacent_files(f) & rank_band(r)) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
 
         const int t = lsb(stop);  // a pawn never stands on its last rank
         if (!(pos.occupied & stop)) {
@@ -340,8 +326,8 @@ int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitbo
 int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) {
     const Color o = ~c;
     const int k = pos.king_square[o];
-    const int d = o == BLACK ? 59 : 3, e = o == BLACK ? 60 : 4;  // d8/e8 or d1/e1
-    const int target = o == BLACK ? 53 : 13;                      // f7 or f2
+    const int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
+    const int target = o == BLACK ? SQ_F7 : SQ_F2;
     if ((k != d && k != e) || !(pieces_of(pos, o, PAWN) & square_bb(target))) return 0;
     const Bitboard t = square_bb(target);
     const bool N = ed.attacks[c][KNIGHT] & t, B = ed.attacks[c][BISHOP] & t;

@@ -1,3 +1,5 @@
+// The pawn table and the pawn-structure scoring it caches: per-pawn terms,
+// passers, pawn attacks and king shelter, computed when an entry misses.
 #include "eval/pawnhash.h"
 
 #include <algorithm>
@@ -6,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "board/bitboard.h"
 #include "board/position.h"
 #include "eval/eval.h"
 
@@ -17,28 +20,6 @@ std::unique_ptr<Entry[]> table;
 uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
-
-constexpr Bitboard FILE_A = 0x0101010101010101ULL;
-constexpr Bitboard RANK_1 = 0xFFULL;
-constexpr Bitboard NOT_FILE_A = 0xFEFEFEFEFEFEFEFEULL;
-constexpr Bitboard NOT_FILE_H = 0x7F7F7F7F7F7F7F7FULL;
-
-constexpr Bitboard file_bb(int f) { return FILE_A << f; }
-constexpr Bitboard rank_bb(int r) { return RANK_1 << (8 * r); }
-constexpr Bitboard adjacent_files(int f) {
-    return (f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0);
-}
-// Ranks strictly ahead of rank r for colour c.
-constexpr Bitboard ranks_ahead(int c, int r) {
-    Bitboard m = 0;
-    for (int x = 0; x < 8; ++x)
-        if (c == WHITE ? x > r : x < r) m |= rank_bb(x);
-    return m;
-}
-// Ranks r-1, r and r+1 (those on the board).
-constexpr Bitboard rank_band(int r) {
-    return rank_bb(r) | (r > 0 ? rank_bb(r - 1) : 0) | (r < 7 ? rank_bb(r + 1) : 0);
-}
 
 struct PawnMasks {
     Bitboard adjacent[8];
@@ -56,13 +37,6 @@ constexpr PawnMasks make_masks() {
     return m;
 }
 constexpr PawnMasks MASKS = make_masks();
-
-constexpr Bitboard pawn_attacks_white(Bitboard p) {
-    return ((p & 0x00FEFEFEFEFEFEFEULL) << 7) | ((p & 0x007F7F7F7F7F7F7FULL) << 9);
-}
-constexpr Bitboard pawn_attacks_black(Bitboard q) {
-    return ((q >> 7) & NOT_FILE_A) | ((q >> 9) & NOT_FILE_H);
-}
 
 // Scores one side's pawns into e (added for WHITE, subtracted for BLACK) and
 // fills that side's passer counters and mobility exclusions.
@@ -128,8 +102,8 @@ void score_pawns(const Position& pos, Entry& e, Color c) {
 void fill_entry(const Position& pos, Entry& e, uint64_t k) {
     std::memset(&e, 0, sizeof(Entry));
     e.key = k;
-    e.pawnAttacks[WHITE] = pawn_attacks_white(pos.pieces[0]);
-    e.pawnAttacks[BLACK] = pawn_attacks_black(pos.pieces[6]);
+    e.pawnAttacks[WHITE] = pawn_attacks_bb<WHITE>(pos.pieces[0]);
+    e.pawnAttacks[BLACK] = pawn_attacks_bb<BLACK>(pos.pieces[6]);
     score_pawns(pos, e, WHITE);
     score_pawns(pos, e, BLACK);
 }

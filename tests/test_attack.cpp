@@ -1,5 +1,5 @@
-// Attack tables, slider lookups (PEXT vs ray walk) and static exchange
-// evaluation (Parts 1.105 and 1.108).
+// Attack tables, slider lookups (PEXT against a ray walk), the shared bitboard
+// masks and shifts, and static exchange evaluation.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/move.h"
 #include "board/pext.h"
 #include "board/position.h"
@@ -21,9 +22,6 @@ class AttackTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { vwtest::init_tables(); }
 };
-
-int file_of(int s) { return s & 7; }
-int rank_of(int s) { return s >> 3; }
 
 // Independent reference: every square reachable by (dr, df) steps, first
 // blocker included.
@@ -205,6 +203,53 @@ TEST_F(AttackTest, InitIsRepeatable) {
 }
 
 // ---------------------------------------------------------------------------
+// Bitboard masks and shifts, against definitions square by square.
+
+TEST(BitboardHelpers, MasksMatchTheirDefinitions) {
+    for (int i = 0; i < 8; ++i) {
+        Bitboard file = 0, rank = 0, adjacent = 0, band = 0, aheadWhite = 0, aheadBlack = 0;
+        for (int s = 0; s < 64; ++s) {
+            const int f = s % 8, r = s / 8;
+            if (f == i) file |= square_bb(s);
+            if (r == i) rank |= square_bb(s);
+            if (std::abs(f - i) == 1) adjacent |= square_bb(s);
+            if (std::abs(r - i) <= 1) band |= square_bb(s);
+            if (r > i) aheadWhite |= square_bb(s);
+            if (r < i) aheadBlack |= square_bb(s);
+        }
+        EXPECT_EQ(file_bb(i), file) << i;
+        EXPECT_EQ(rank_bb(i), rank) << i;
+        EXPECT_EQ(adjacent_files(i), adjacent) << i;
+        EXPECT_EQ(rank_band(i), band) << i;
+        EXPECT_EQ(ranks_ahead(WHITE, i), aheadWhite) << i;
+        EXPECT_EQ(ranks_ahead(BLACK, i), aheadBlack) << i;
+    }
+    EXPECT_EQ(FILE_H, file_bb(7));
+    EXPECT_EQ(RANK_3 | RANK_6, rank_bb(2) | rank_bb(5));
+    EXPECT_EQ(int(SQ_E4), sq("e4"));
+    EXPECT_EQ(int(SQ_F7), sq("f7"));
+    EXPECT_EQ(int(SQ_H8), 63);
+}
+
+TEST_F(AttackTest, PawnAttackShiftsMatchTheTables) {
+    std::mt19937_64 rng(7);
+    for (int s = 0; s < 64; ++s) {
+        EXPECT_EQ(pawn_attacks_bb<WHITE>(square_bb(s)), Attack::pawnAttacksWhite[s]) << s;
+        EXPECT_EQ(pawn_attacks_bb(BLACK, square_bb(s)), Attack::pawnAttacksBlack[s]) << s;
+    }
+    for (int i = 0; i < 200; ++i) {
+        Bitboard pawns = rng() & rng(), white = 0, black = 0;
+        for (Bitboard b = pawns; b;) {
+            const int s = pop_lsb(b);
+            white |= Attack::pawnAttacksWhite[s];
+            black |= Attack::pawnAttacksBlack[s];
+        }
+        EXPECT_EQ(pawn_attacks_bb(WHITE, pawns), white);
+        EXPECT_EQ(pawn_attacks_bb<BLACK>(pawns), black);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Static exchange evaluation: the worked cases, one table.
 
 struct SeeCase {
@@ -255,7 +300,7 @@ TEST_P(SeeTest, WorkedCase) {
     EXPECT_FALSE(Attack::see_ge(pos, m, c.gain + 1)) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Part1108, SeeTest, ::testing::ValuesIn(SEE_CASES),
+INSTANTIATE_TEST_SUITE_P(StaticExchange, SeeTest, ::testing::ValuesIn(SEE_CASES),
                          [](const ::testing::TestParamInfo<SeeCase>& info) {
                              return "case" + std::to_string(info.index);
                          });
