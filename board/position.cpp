@@ -17,12 +17,11 @@ namespace {
 
 constexpr int W_ROOK = 3, B_ROOK = 9, W_KING = 5, B_KING = 11;
 
-// Direct reads of the key tables for the hot paths. Every Position has drawn
-// them already: its constructor runs clear(), which computes the keys.
-inline uint64_t zpiece(int p, int s) { return Zobrist::detail::piece_square[p][s]; }
-inline uint64_t zside() { return Zobrist::detail::side_to_move; }
-inline uint64_t zcastle(uint32_t r) { return Zobrist::detail::castling[r & 15]; }
-inline uint64_t zep(int sq) { return Zobrist::detail::ep_file[sq & 7]; }
+// Key lookups without the tables' flag test: this Position has drawn them.
+inline uint64_t zpiece(int p, int s) { return Zobrist::drawn_piece_key(p, s); }
+inline uint64_t zside() { return Zobrist::drawn_side_key(); }
+inline uint64_t zcastle(uint32_t r) { return Zobrist::drawn_castling_key(int(r & 15)); }
+inline uint64_t zep(int sq) { return Zobrist::drawn_ep_file_key(sq & 7); }
 
 inline bool is_pawn(int p) { return p == 0 || p == 6; }
 inline bool is_king(int p) { return p == W_KING || p == B_KING; }
@@ -95,6 +94,54 @@ inline Bitboard between_straight(int a, int b) {
 }
 inline Bitboard between_diagonal(int a, int b) {
     return PEXT::bishop_attacks_pext(a, square_bb(b)) & PEXT::bishop_attacks_pext(b, square_bb(a));
+}
+
+// For each pinner on one kind of line through the king k: when exactly one own
+// piece stands between, that piece is pinned and may move only along the ray.
+template <Bitboard (*Between)(int, int)>
+inline void add_pins(Bitboard pinners, int k, Bitboard own, Bitboard& pinned, Bitboard* pin_ray) {
+    while (pinners) {
+        const int p = pop_lsb(pinners);
+        const Bitboard between = Between(p, k);
+        const Bitboard mine = between & own;
+        if (mine && !(mine & (mine - 1))) {
+            pinned |= mine;
+            pin_ray[lsb(mine)] = between | square_bb(k) | square_bb(p);
+        }
+    }
+}
+
+// Where the castling rook stands before and after, by colour and wing (the
+// king's target on the g-file for the king side, else the queen side).
+struct CastlingRook {
+    int corner, castled;
+};
+constexpr CastlingRook CASTLING_ROOK[2][2] = {{{SQ_H1, SQ_F1}, {SQ_A1, SQ_D1}}, {{SQ_H8, SQ_F8}, {SQ_A8, SQ_D8}}};
+inline const CastlingRook& castling_rook(int c, int king_to) { return CASTLING_ROOK[c][file_of(king_to) != 6]; }
+
+// The undo record of a move, or of a null move (word 0, squares and pieces -1):
+// the move's fields and the state that unmake cannot recompute.
+inline Position::Undo undo_record(const Position& pos, unsigned move, int from, int to, int piece, int promotion,
+                                  bool is_null) {
+    Position::Undo u;
+    u.move = move;
+    u.from = from;
+    u.to = to;
+    u.moved_piece = piece;
+    u.promotion = promotion;
+    u.captured_piece = NO_PIECE;
+    u.captured_square = to;
+    u.castling_rights = pos.castling_rights;
+    u.ep_square = pos.ep_square;
+    u.halfmove_clock = pos.halfmove_clock;
+    u.fullmove_number = pos.fullmove_number;
+    u.plies_since_null = pos.plies_since_null;
+    u.side = pos.side;
+    u.is_null = is_null;
+    u.key = pos.key;
+    u.pawn_key = pos.pawn_key;
+    u.non_pawn_key = pos.non_pawn_key;
+    return u;
 }
 
 // Castling rights kept by a move, as AND masks: mover[p][from]
@@ -322,28 +369,10 @@ void Position::compute_pins(Color c) {
     const Bitboard e = occupied & ~own;
     const int eb = 6 * (c ^ 1);
     const Bitboard queens = pieces[eb + QUEEN];
-    Bitboard pinners = PEXT::rook_attacks_pext(k, e) & (pieces[eb + ROOK] | queens);
-    while (pinners) {
-        const int p = pop_lsb(pinners);
-        const Bitboard between = between_straight(p, k);
-        const Bitboard mine = between & own;
-        if (mine && !(mine & (mine - 1))) {
-            const int q = lsb(mine);
-            pinned[c] |= mine;
-            pin_ray[q] = between | square_bb(k) | square_bb(p);
-        }
-    }
-    pinners = PEXT::bishop_attacks_pext(k, e) & (pieces[eb + BISHOP] | queens);
-    while (pinners) {
-        const int p = pop_lsb(pinners);
-        const Bitboard between = between_diagonal(p, k);
-        const Bitboard mine = between & own;
-        if (mine && !(mine & (mine - 1))) {
-            const int q = lsb(mine);
-            pinned[c] |= mine;
-            pin_ray[q] = between | square_bb(k) | square_bb(p);
-        }
-    }
+    add_pins<between_straight>(PEXT::rook_attacks_pext(k, e) & (pieces[eb + ROOK] | queens), k, own, pinned[c],
+                               pin_ray);
+    add_pins<between_diagonal>(PEXT::bishop_attacks_pext(k, e) & (pieces[eb + BISHOP] | queens), k, own, pinned[c],
+                               pin_ray);
 }
 
 bool Position::has_non_pawn_material(Color c) const {
@@ -384,24 +413,7 @@ Position::Undo Position::make_move(unsigned move) {
     const int t = move_promotion(move);
     const int c = p > 5;
 
-    Undo u;
-    u.move = move;
-    u.from = from;
-    u.to = to;
-    u.moved_piece = p;
-    u.promotion = t ? t : -1;
-    u.captured_piece = NO_PIECE;
-    u.captured_square = to;
-    u.castling_rights = castling_rights;
-    u.ep_square = ep_square;
-    u.halfmove_clock = halfmove_clock;
-    u.fullmove_number = fullmove_number;
-    u.plies_since_null = plies_since_null;
-    u.side = side;
-    u.is_null = false;
-    u.key = key;
-    u.pawn_key = pawn_key;
-    u.non_pawn_key = non_pawn_key;
+    Undo u = undo_record(*this, move, from, to, p, t ? t : -1, false);
 
     key ^= zside();
 
@@ -426,16 +438,9 @@ Position::Undo Position::make_move(unsigned move) {
         halfmove_clock = 0;
     } else if (move & FLAG_CASTLING) {
         shift_piece(*this, p, from, to);
-        int rf, rt;
-        if (c == WHITE) {
-            if (to == SQ_G1) rf = SQ_H1, rt = SQ_F1;
-            else rf = SQ_A1, rt = SQ_D1;
-        } else {
-            if (to == SQ_G8) rf = SQ_H8, rt = SQ_F8;
-            else rf = SQ_A8, rt = SQ_D8;
-        }
+        const CastlingRook& r = castling_rook(c, to);
         const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (board[rf] == rook) shift_piece(*this, rook, rf, rt);
+        if (board[r.corner] == rook) shift_piece(*this, rook, r.corner, r.castled);
         halfmove_clock = saturating_inc(halfmove_clock);
     } else {
         const int x = board[to];
@@ -491,16 +496,9 @@ void Position::unmake_move(const Undo& u) {
         if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
     } else if ((u.move & FLAG_CASTLING) && !(u.move & FLAG_EN_PASSANT)) {
         slide_piece(*this, p, u.to, u.from);
-        int rf, rt;  // rook's current square and its corner
-        if (c == WHITE) {
-            if (u.to == SQ_G1) rf = SQ_F1, rt = SQ_H1;
-            else rf = SQ_D1, rt = SQ_A1;
-        } else {
-            if (u.to == SQ_G8) rf = SQ_F8, rt = SQ_H8;
-            else rf = SQ_D8, rt = SQ_A8;
-        }
+        const CastlingRook& r = castling_rook(c, u.to);
         const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (board[rf] == rook) slide_piece(*this, rook, rf, rt);
+        if (board[r.castled] == rook) slide_piece(*this, rook, r.castled, r.corner);
     } else {
         slide_piece(*this, p, u.to, u.from);
         if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
@@ -516,24 +514,7 @@ void Position::unmake_move(const Undo& u) {
 }
 
 Position::Undo Position::make_null_move() {
-    Undo u;
-    u.move = 0;
-    u.from = -1;
-    u.to = -1;
-    u.moved_piece = -1;
-    u.promotion = -1;
-    u.captured_piece = -1;
-    u.captured_square = -1;
-    u.castling_rights = castling_rights;
-    u.ep_square = ep_square;
-    u.halfmove_clock = halfmove_clock;
-    u.fullmove_number = fullmove_number;
-    u.plies_since_null = plies_since_null;
-    u.side = side;
-    u.is_null = true;
-    u.key = key;
-    u.pawn_key = pawn_key;
-    u.non_pawn_key = non_pawn_key;
+    const Undo u = undo_record(*this, 0, -1, -1, -1, -1, true);
 
     if (ep_square != NO_SQUARE) {
         key ^= zep(ep_square);
@@ -670,7 +651,10 @@ bool Position::set_from_fen(const std::string& fen, std::string& error) {
     halfmove_clock = half;
     fullmove_number = full;
 
-    // Validation, rows 17 to 30 in order.
+    // Validation: the first rule broken gives the message, in this order: clocks
+    // in range, one king each, no pawn on the first or last rank, a usable en
+    // passant square, castling rights backed by king and rook on their squares,
+    // kings apart, the side not to move not in check.
     if (half_read && half < 0) return fen_fail(error, "halfmove clock cannot be negative");
     if (full_read && full < 1) return fen_fail(error, "fullmove number must be at least 1");
     if (piece_count[W_KING] != 1) return fen_fail(error, "expected exactly one white king");

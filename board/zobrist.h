@@ -23,26 +23,35 @@ extern bool initialized;
 
 void init_zobrist();
 
+// Single-key lookups for code that holds a Position: constructing one draws the
+// tables (its constructor runs clear(), which computes the keys), so these skip
+X
+// instructions (callgrind, perft 4 from the start position).
+inline uint64_t drawn_piece_key(int piece, int sq) { return detail::piece_square[piece][sq]; }
+inline uint64_t drawn_castling_key(int rights) { return detail::castling[rights]; }
+inline uint64_t drawn_ep_file_key(int file) { return detail::ep_file[file]; }
+inline uint64_t drawn_side_key() { return detail::side_to_move; }
+
 // Single-key lookups: a flag test and one table load.
 inline uint64_t piece_key(int piece, int sq) {
     if (!detail::initialized) [[unlikely]] init_zobrist();
-    return detail::piece_square[piece][sq];
+    return drawn_piece_key(piece, sq);
 }
 inline uint64_t pawn_piece_key(Color c, int sq) {
     if (!detail::initialized) [[unlikely]] init_zobrist();
-    return detail::piece_square[6 * int(c)][sq];
+    return drawn_piece_key(6 * int(c), sq);
 }
 inline uint64_t castling_key(int rights) {
     if (!detail::initialized) [[unlikely]] init_zobrist();
-    return detail::castling[rights];
+    return drawn_castling_key(rights);
 }
 inline uint64_t ep_file_key(int file) {
     if (!detail::initialized) [[unlikely]] init_zobrist();
-    return detail::ep_file[file];
+    return drawn_ep_file_key(file);
 }
 inline uint64_t side_key() {
     if (!detail::initialized) [[unlikely]] init_zobrist();
-    return detail::side_to_move;
+    return drawn_side_key();
 }
 
 uint64_t compute_key(const Position& pos);
