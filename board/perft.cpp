@@ -1,3 +1,5 @@
+// Perft: counts the leaf nodes of the legal move tree to a fixed depth, with
+// captures, en passant, castles and promotions among the last moves.
 #include "board/perft.h"
 
 #include <deque>
