@@ -3,6 +3,7 @@
 // shelter with its cache.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -16,14 +17,19 @@ namespace {
 using vwtest::bb;
 using vwtest::from_fen;
 
-// Must run before anything else creates the table (each test runs in its own
-// process under ctest; in a single-process run this is the first test).
+// The first probe of a process that has created no table makes the default
+// one. Checked in a freshly started copy of this test binary (threadsafe
+// death-test style re-executes it), whatever ran before in this process.
 TEST(PawnHashTable, ProbeBeforeInitCreatesEightMiB) {
-    if (PawnHash::entry_count() != 0) GTEST_SKIP() << "table already created in this process";
-    const Position pos = from_fen(vwtest::START);
-    ASSERT_NE(PawnHash::probe(pos), nullptr);
-    EXPECT_EQ(PawnHash::entry_count(), 65536u);
-    EXPECT_EQ(PawnHash::size_mb(), 8u);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const bool fresh = PawnHash::entry_count() == 0;
+            const Position pos = from_fen(vwtest::START);
+            const bool made = PawnHash::probe(pos) != nullptr;
+            std::exit(fresh && made && PawnHash::entry_count() == 65536u && PawnHash::size_mb() == 8u ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PawnHashTable, Sizing) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <vector>
 
 #include "board/types.h"
@@ -48,18 +49,22 @@ protected:
 
 }  // namespace
 
-// Must run before any other test creates a table; skipped otherwise.
+// A process that has created no table yet: the check runs in a freshly started
+// copy of this test binary (threadsafe death-test style re-executes it), so it
+// holds whatever tests ran before it in this process.
 TEST(TTNoTable, ProbeMissesAndStoreDoesNothing) {
-    if (TT::size_mb() != 0) GTEST_SKIP() << "a table already exists in this process";
-    TT::store(42, 7, 5, 100, 10, TT::EXACT);
-    TT::prefetch(42);
-    Probe p = probe(42);
-    EXPECT_EQ(p.move, 0u);
-    EXPECT_EQ(p.depth, 0);
-    EXPECT_EQ(p.score, 0);
-    EXPECT_EQ(p.eval, SCORE_NONE);
-    EXPECT_EQ(p.bound, TT::NONE);
-    EXPECT_EQ(TT::hashfull(), 0);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bool ok = TT::size_mb() == 0;
+            TT::store(42, 7, 5, 100, 10, TT::EXACT);
+            TT::prefetch(42);
+            const Probe p = probe(42);
+            ok = ok && p.move == 0u && p.depth == 0 && p.score == 0 && p.eval == SCORE_NONE &&
+                 p.bound == TT::NONE && TT::hashfull() == 0;
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(TTSizing, LargestPowerOfTwoThatFits) {
