@@ -1,6 +1,7 @@
 // The search: driver, main search, quiescence search, learning tables and the
 // shared node-entry rules.
 #include "search/search.h"
+#include "search/search_testing.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +19,6 @@
 #include "search/tt.h"
 
 namespace Search {
-
-std::atomic<bool> stopSearch{false};
 
 std::atomic<int32_t> g_seeCaptureMargin{32};
 std::atomic<int32_t> g_seeCaptureDepth{6};
@@ -40,6 +39,9 @@ namespace {
 using namespace Search;
 
 // ---- Module state ---------------------------------------------------------
+
+// Stop flag: written by both threads (atomic exchanges), polled by the search.
+std::atomic<bool> stopSearch{false};
 
 bool searchStateReady = false;
 
@@ -90,6 +92,16 @@ inline int32_t elapsed_ms(const SearchContext& ctx) {
 }
 
 inline bool stop_flag() { return stopSearch.load(); }
+
+// A stop request takes effect only once an iteration has completed, so that
+// there is always a move to play; the search then unwinds with ctx.stopped set.
+inline bool stop_now(SearchContext& ctx) {
+    if (stop_flag() && ctx.completed_depth > 0) {
+        ctx.stopped = true;
+        return true;
+    }
+    return false;
+}
 
 inline bool in_non_mate_range(int s) { return s >= -NON_MATE_BOUND && s <= NON_MATE_BOUND; }
 
@@ -228,8 +240,7 @@ enum class EntryKind { Main, Quiescence };
 // beta come back narrowed otherwise.
 bool node_entry(Position& pos, SearchContext& ctx, int& alpha, int& beta, int ply, EntryKind kind,
                 bool pvNode, int& value) {
-    if (stop_flag() && ctx.completed_depth > 0) {
-        ctx.stopped = true;
+    if (stop_now(ctx)) {
         value = 0;
         return true;
     }
@@ -251,8 +262,7 @@ bool node_entry(Position& pos, SearchContext& ctx, int& alpha, int& beta, int pl
                                                elapsed_ms(ctx) >= ctx.limits.maximum_ms);
         if (limitHit && ctx.completed_depth > 0) stopSearch.exchange(true);
     }
-    if (stop_flag() && ctx.completed_depth > 0) {
-        ctx.stopped = true;
+    if (stop_now(ctx)) {
         value = 0;
         return true;
     }
@@ -348,6 +358,44 @@ inline int history_gravity(int h, int b, bool raise) {
 
 inline void raise_entry(int32_t& e, int b) { e = history_gravity(e, b, true); }
 inline void lower_entry(int32_t& e, int b) { e = history_gravity(e, b, false); }
+
+// Counts a beta cutoff by move m, the moveNumber-th move searched.
+inline void count_cutoff(SearchContext& ctx, Move m, int moveNumber) {
+    ++ctx.stats.cutoffs;
+    ctx.stats.cutoff_move_count_sum += uint64_t(moveNumber);
+    if (is_quiet(m))
+        ++ctx.stats.quiet_cutoffs;
+    else if (m & FLAG_CAPTURE)
+        ++ctx.stats.capture_cutoffs;
+}
+
+// The node's evaluation before correction: the table's when it holds one (it
+// stores complete evaluations only), else a fresh one, which may stop early
+// (full false) when the position is clearly outside the window.
+inline EvalResult raw_static_eval(const Position& pos, int ttEval, int alpha, int beta) {
+    if (ttEval != SCORE_NONE) return {ttEval, true};
+    return evaluate_result(pos, alpha, beta);
+}
+
+// The child searches of a made move at ply: the first move of a node with the
+// full window; a later one with a null window at depth reduced by reduction,
+// again unreduced when it beats alpha, and with the full window when its score
+// lands inside it.
+inline int search_child(Position& pos, SearchContext& ctx, int depth, int reduction, bool firstMove,
+                        int alpha, int beta, int ply) {
+    clear_child_pv(ctx, ply);
+    if (firstMove) return -negamax(pos, ctx, depth, -beta, -alpha, ply + 1);
+    int score = -negamax(pos, ctx, std::max(depth - reduction, 0), -alpha - 1, -alpha, ply + 1);
+    if (!ctx.stopped && score > alpha && reduction > 0) {
+        clear_child_pv(ctx, ply);
+        score = -negamax(pos, ctx, depth, -alpha - 1, -alpha, ply + 1);
+    }
+    if (!ctx.stopped && score > alpha && score < beta) {
+        clear_child_pv(ctx, ply);
+        score = -negamax(pos, ctx, depth, -beta, -alpha, ply + 1);
+    }
+    return score;
+}
 
 }  // namespace
 
@@ -571,19 +619,10 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
 
     if (!inCheck) {
         // Stand pat on the corrected evaluation.
-        int raw;
-        bool full;
-        if (ttEval != SCORE_NONE) {
-            raw = ttEval;
-            full = true;
-        } else {
-            const EvalResult er = evaluate_result(pos, alpha, beta);
-            raw = er.score;
-            full = er.full;
-        }
-        ss.static_eval = raw;
-        evalToStore = full ? raw : SCORE_NONE;
-        const int standPat = corrected_eval(pos, ctx, ply, raw);
+        const EvalResult raw = raw_static_eval(pos, ttEval, alpha, beta);
+        ss.static_eval = raw.score;
+        evalToStore = raw.full ? raw.score : SCORE_NONE;
+        const int standPat = corrected_eval(pos, ctx, ply, raw.score);
 
         if (standPat >= beta) {
             TT::store(pos.key, ttMove, 0, score_to_tt(beta, ply), evalToStore, TT::LOWER);
@@ -695,27 +734,20 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
     }
 
-    // 5. Static evaluation, corrected by the correction histories.
+    // 5. Static evaluation, corrected by the correction histories (none in
+    // check). SCORE_NONE lies inside the clamp range, so a corrected value equal
+    // to it is one the sum itself gave: no evaluation either way.
     int rawEval = SCORE_NONE;
     bool full = false;
     int eval = SCORE_NONE;
-    bool evalPresent = false;
     if (!inCheck) {
-        if (ttEval != SCORE_NONE) {
-            rawEval = ttEval;
-            full = true;
-        } else {
-            const EvalResult er = evaluate_result(pos, alpha, beta);
-            rawEval = er.score;
-            full = er.full;
-        }
-        if (rawEval != SCORE_NONE) {
-            const int64_t corrected = rawEval + correction(pos, ctx, ply);
-            eval = int(std::clamp<int64_t>(corrected, -NON_MATE_BOUND, NON_MATE_BOUND));
-            ss.static_eval = eval;
-            evalPresent = corrected != SCORE_NONE;
-        }
+        const EvalResult raw = raw_static_eval(pos, ttEval, alpha, beta);
+        rawEval = raw.score;
+        full = raw.full;
+        eval = corrected_eval(pos, ctx, ply, rawEval);
+        ss.static_eval = eval;
     }
+    const bool evalPresent = eval != SCORE_NONE;
 
     // 6. Improving: better than the last evaluation of the same side.
     bool improving = false;
@@ -756,10 +788,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
             const int s = -negamax(pos, ctx, nullDepth, -beta, -beta + 1, ply + 1);
             ctx.stack[ply + 1].null_move_child = false;
             pos.unmake_null_move(undo);
-            if (stop_flag() && ctx.completed_depth > 0) {
-                ctx.stopped = true;
-                return 0;
-            }
+            if (stop_now(ctx)) return 0;
             if (s >= beta) {
                 const int result = in_non_mate_range(s) ? s : beta;  // never trust a null-move mate
                 if (depth < 7) {
@@ -834,6 +863,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
 
     // 10. Move loop.
     for (Move m = mp.next(); m != 0; m = mp.next()) {
+        // 10.1 Skip the excluded move; start fetching the child's table entry.
         if (m == excluded) continue;
         prefetch_child_bucket(pos, m);
 
@@ -851,7 +881,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         ss.reduction = 0;
         ss.extension = 0;
 
-        // 10.3 / 10.4 Early exchange pruning, or the legality test.
+        // 10.3 Early exchange pruning, or the legality test.
         const bool needsTest = needs_legality_test(pos, m);
         bool made = false;
         Position::Undo undo{};
@@ -900,7 +930,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
             ss.move_count = moveCount;
         }
 
-        // 10.5 Late-move and futility pruning of quiet moves.
+        // 10.4 Late-move and futility pruning of quiet moves.
         if (quiet && !pvNode && !inCheck && depth <= 8 && ss.move_score < 180000) {
             const int base = depth * depth + 4;
             const int limit = improving ? base : (3 * base) / 4;
@@ -919,13 +949,13 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
             }
         }
 
-        // 10.6 Make the move.
+        // 10.5 Make the move.
         if (!made) undo = pos.make_move(m);
         prefetch_child(pos);
         const bool givesCheck = pos.in_check(Color(pos.side));
         ss.move = m;
 
-        // 10.7 Extensions: forced replies in check, then the singular hash move.
+        // 10.6 Extensions: forced replies in check, then the singular hash move.
         int ext = 0;
         if (inCheck && depth >= 1 && depth <= 6 && evasionCount < 3 &&
             !(!pvNode && (parent.reduction > 0 || parent.extension > 0 ||
@@ -942,41 +972,26 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         if (ext > 0) ++ctx.stats.extensions;
         ctx.stack[ply + 1].double_extensions = ss.double_extensions + (ext == 2 ? 1 : 0);
 
-        // 10.8 / 10.9 Child searches: the first move with the full window, the
-        // rest with a null window and late-move reductions, re-searched on success.
-        const int newDepth = depth - 1 + ext;
-        int score;
-        if (bestMove == 0) {
-            clear_child_pv(ctx, ply);
-            score = -negamax(pos, ctx, newDepth, -beta, -alpha, ply + 1);
-        } else {
-            int r = 0;
-            if (reducible && moveCount >= 2) {
-                r = lmrTable[std::min(depth, 63)][std::min(moveCount, 63)] - int(pvNode) -
-                    int(improving) - int(givesCheck) - std::clamp(quietHist / 8192, -2, 2) -
-                    int(m == heur.killer1 || m == heur.killer2 || m == heur.counter);
-                r = std::max(r, 0);
-                if (r >= depth) r = depth - 1;
-            }
-            ss.reduction = r;
-            clear_child_pv(ctx, ply);
-            score = -negamax(pos, ctx, std::max(newDepth - r, 0), -alpha - 1, -alpha, ply + 1);
-            if (!ctx.stopped && score > alpha && r > 0) {
-                clear_child_pv(ctx, ply);
-                score = -negamax(pos, ctx, newDepth, -alpha - 1, -alpha, ply + 1);
-            }
-            if (!ctx.stopped && score > alpha && score < beta) {
-                clear_child_pv(ctx, ply);
-                score = -negamax(pos, ctx, newDepth, -beta, -alpha, ply + 1);
-            }
+        // 10.7 Child searches: the first move with the full window, the rest
+        // with a null window and late-move reductions, re-searched on success.
+        const bool firstMove = bestMove == 0;
+        int r = 0;
+        if (!firstMove && reducible && moveCount >= 2) {
+            r = lmrTable[std::min(depth, 63)][std::min(moveCount, 63)] - int(pvNode) - int(improving) -
+                int(givesCheck) - std::clamp(quietHist / 8192, -2, 2) -
+                int(m == heur.killer1 || m == heur.killer2 || m == heur.counter);
+            r = std::max(r, 0);
+            if (r >= depth) r = depth - 1;
         }
+        ss.reduction = r;
+        const int score = search_child(pos, ctx, depth - 1 + ext, r, firstMove, alpha, beta, ply);
 
-        // 10.10 Take the move back.
+        // 10.8 Take the move back.
         pos.unmake_move(undo);
         ss.move = 0;
         if (ctx.stopped) return 0;
 
-        // 10.11 - 10.13 Record, keep the best line, cut off.
+        // 10.9 Record the move, keep the best line, cut off.
         if (quiet && quietCount < MAX_QUIETS_TRIED) quietsTried[quietCount++] = m;
         if (score > bestScore) {
             bestScore = score;
@@ -985,12 +1000,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
         alpha = std::max(alpha, score);
         if (alpha >= beta) {
-            ++ctx.stats.cutoffs;
-            ctx.stats.cutoff_move_count_sum += uint64_t(moveCount);
-            if (quiet)
-                ++ctx.stats.quiet_cutoffs;
-            else if (m & FLAG_CAPTURE)
-                ++ctx.stats.capture_cutoffs;
+            count_cutoff(ctx, m, moveCount);
             update_move_heuristics(pos, ctx, ply, us, m, depth, true, quietsTried, quietCount);
             cutoff = true;
             break;
@@ -1058,19 +1068,9 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
     ss.in_check = pos.in_check(us);
 
     // Root evaluation, uncorrected.
-    int rawEval = SCORE_NONE;
-    bool full = false;
-    if (!ss.in_check) {
-        if (ttEval != SCORE_NONE) {
-            rawEval = ttEval;
-            full = true;
-        } else {
-            const EvalResult er = evaluate_result(pos, alpha0, beta);
-            rawEval = er.score;
-            full = er.full;
-        }
-    }
-    ss.static_eval = rawEval;
+    const EvalResult raw =
+        ss.in_check ? EvalResult{SCORE_NONE, false} : raw_static_eval(pos, ttEval, alpha0, beta);
+    ss.static_eval = raw.score;
     ss.move_score = 0;
     ss.reduction = 0;
     ss.extension = 0;
@@ -1103,30 +1103,16 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
         ss.move = m;
         const bool givesCheck = pos.in_check(Color(pos.side));
 
-        int score;
-        if (bestMove == 0) {
-            clear_child_pv(ctx, 0);
-            score = -negamax(pos, ctx, d - 1, -beta, -alpha, 1);
-        } else {
-            int R = 0;
-            if (reducible && moveNumber != 1 && !givesCheck) {
-                R = lmrTable[std::min(d, 63)][std::min(moveNumber, 63)] - 1 - std::clamp(h / 8192, -2, 2) -
-                    int(m == killerMoves[0][0] || m == killerMoves[0][1]);
-                R = std::max(R, 0);
-                if (R >= d) R = d - 1;
-            }
-            ss.reduction = R;
-            clear_child_pv(ctx, 0);
-            score = -negamax(pos, ctx, std::max(d - 1 - R, 0), -alpha - 1, -alpha, 1);
-            if (!ctx.stopped && R > 0 && score > alpha) {
-                clear_child_pv(ctx, 0);
-                score = -negamax(pos, ctx, d - 1, -alpha - 1, -alpha, 1);
-            }
-            if (!ctx.stopped && score > alpha && score < beta) {
-                clear_child_pv(ctx, 0);
-                score = -negamax(pos, ctx, d - 1, -beta, -alpha, 1);
-            }
+        const bool firstMove = bestMove == 0;
+        int R = 0;
+        if (!firstMove && reducible && moveNumber != 1 && !givesCheck) {
+            R = lmrTable[std::min(d, 63)][std::min(moveNumber, 63)] - 1 - std::clamp(h / 8192, -2, 2) -
+                int(m == killerMoves[0][0] || m == killerMoves[0][1]);
+            R = std::max(R, 0);
+            if (R >= d) R = d - 1;
         }
+        ss.reduction = R;
+        const int score = search_child(pos, ctx, d - 1, R, firstMove, alpha, beta, 0);
         pos.unmake_move(undo);
         ss.move = 0;
         if (ctx.stopped) return out;
@@ -1138,18 +1124,10 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
         }
         alpha = std::max(alpha, score);
         if (alpha >= beta) {
-            ++ctx.stats.cutoffs;
-            ctx.stats.cutoff_move_count_sum += uint64_t(moveNumber);
-            if (quiet)
-                ++ctx.stats.quiet_cutoffs;
-            else if (m & FLAG_CAPTURE)
-                ++ctx.stats.capture_cutoffs;
+            count_cutoff(ctx, m, moveNumber);
             break;
         }
-        if (stop_flag() && ctx.completed_depth >= 1) {
-            ctx.stopped = true;
-            return out;
-        }
+        if (stop_now(ctx)) return out;
     }
     if (bestMove == 0) return out;
 
@@ -1167,7 +1145,7 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
     if (out.pv.empty()) out.pv.push_back(bestMove);
 
     const TT::Bound bound = bestScore <= alpha0 ? TT::UPPER : bestScore >= beta ? TT::LOWER : TT::EXACT;
-    TT::store(pos.key, bestMove, d, bestScore, full ? rawEval : SCORE_NONE, bound);
+    TT::store(pos.key, bestMove, d, bestScore, raw.full ? raw.score : SCORE_NONE, bound);
 
     out.finished = true;
     out.bestScore = bestScore;
@@ -1202,10 +1180,7 @@ SearchResult search_position(Position pos, SearchLimits const& limits, InfoCallb
     int stability = 0;
 
     for (int d = 1;; ++d) {
-        if (stop_flag() && ctx.completed_depth >= 1) {
-            ctx.stopped = true;
-            break;
-        }
+        if (stop_now(ctx)) break;
         if (limits.time_managed && d != 1 && elapsed_ms(ctx) >= softLimit) break;
 
         // Aspiration window around the previous score, widened on failure.
@@ -1236,15 +1211,6 @@ SearchResult search_position(Position pos, SearchLimits const& limits, InfoCallb
         if (!pass.finished) break;
 
         // The iteration is complete.
-        result.score = pass.bestScore;
-        result.best_move = pass.bestMove;
-        result.depth = d;
-        result.seldepth = ctx.seldepth;
-        result.pv = pass.pv;
-        result.nodes = ctx.nodes;
-        result.time_ms = elapsed_ms(ctx);
-        result.stopped = false;
-        result.stats = ctx.stats;
         ctx.completed_depth = d;
         ctx.completed_best_move = pass.bestMove;
         ctx.completed_score = pass.bestScore;
@@ -1253,15 +1219,15 @@ SearchResult search_position(Position pos, SearchLimits const& limits, InfoCallb
 
         if (ctx.on_info) {
             SearchInfo info;
-            info.depth = result.depth;
-            info.seldepth = result.seldepth;
-            info.score = result.score;
-            info.nodes = result.nodes;
-            info.time_ms = result.time_ms;
-            info.nps = result.time_ms > 0 ? result.nodes * 1000 / uint64_t(result.time_ms) : result.nodes;
+            info.depth = d;
+            info.seldepth = ctx.seldepth;
+            info.score = pass.bestScore;
+            info.nodes = ctx.nodes;
+            info.time_ms = elapsed_ms(ctx);
+            info.nps = nodes_per_second(info.nodes, info.time_ms);
             info.hashfull = TT::hashfull();
-            info.pv = result.pv;
-            info.stats = result.stats;
+            info.pv = pass.pv;
+            info.stats = ctx.stats;
             ctx.on_info(info);
         }
 
@@ -1288,13 +1254,12 @@ SearchResult search_position(Position pos, SearchLimits const& limits, InfoCallb
         prevScore = pass.bestScore;
     }
 
-    if (ctx.completed_best_move != 0) {
-        result.best_move = ctx.completed_best_move;
-        result.score = ctx.completed_score;
-        result.depth = ctx.completed_depth;
-        result.seldepth = ctx.completed_seldepth;
-        result.pv = ctx.completed_pv;
-    }
+    // The result is the last completed iteration.
+    result.best_move = ctx.completed_best_move;
+    result.score = ctx.completed_score;
+    result.depth = ctx.completed_depth;
+    result.seldepth = ctx.completed_seldepth;
+    result.pv = std::move(ctx.completed_pv);
     result.nodes = ctx.nodes;
     result.time_ms = elapsed_ms(ctx);
     result.stopped = ctx.stopped || stop_flag();

@@ -1,4 +1,5 @@
 #include "search/search.h"
+#include "search/search_testing.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
