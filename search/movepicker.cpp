@@ -1,3 +1,5 @@
+// The staged move picker: scoring of captures, promotions and quiet moves,
+// the check tests that order them, and the stage-by-stage selection.
 #include "search/movepicker.h"
 
 #include <algorithm>
@@ -19,6 +21,14 @@ constexpr int64_t FIRST_KILLER_BONUS = 320000;
 constexpr int64_t COUNTER_MOVE_BONUS = 280000;
 constexpr int64_t SECOND_KILLER_BONUS = 220000;
 constexpr int64_t QUIET_CHECK_BONUS = 240000;
+
+// History terms of a quiet score: the butterfly entry and three halved
+// continuation entries, each within +-32768.
+constexpr int64_t MAX_QUIET_HISTORY = 32768 + 3 * (32768 / 2);
+static_assert(MAX_QUIET_HISTORY < MovePicker::QUIET_BONUS_THRESHOLD &&
+                  MovePicker::QUIET_BONUS_THRESHOLD <
+                      std::min({FIRST_KILLER_BONUS, SECOND_KILLER_BONUS, COUNTER_MOVE_BONUS, QUIET_CHECK_BONUS}),
+              "history alone must stay below the threshold, every bonus above it");
 
 // Promotion piece type of a move word; anything that is not a real promotion
 // piece counts as none, so a malformed word cannot index past the type tables.
@@ -63,8 +73,7 @@ inline int scored_capture(const Position& p, unsigned move, const PickerHeuristi
     return clamp_score(score);
 }
 
-// The check tests of the picker, inlined into its loops; the members of the
-// same names wrap them.
+// The check tests of the picker, inlined into its scoring loops.
 inline bool direct_check(const MovePicker& mp, unsigned move) {
     const int p = promotion_type(move);
     const int type = p ? p : type_of_piece(move_piece(move));
@@ -85,6 +94,8 @@ inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned m
     return (mp.discoverers & square_bb(from)) && !(mp.discoverLine[from] & square_bb(move_to(move)));
 }
 
+// move_gives_check, through the check squares and discoverers for the moves
+// the shortcut decides.
 inline bool check_for_ordering(const MovePicker& mp, const Position& p, unsigned move) {
     const int known = check_by_shortcut(mp, p, move);
     if (known >= 0) return known;
@@ -351,18 +362,6 @@ void MovePicker::compute_check_squares(const Position& p) {
     }
 }
 
-bool MovePicker::gives_direct_check(unsigned move) const { return direct_check(*this, move); }
-
-bool MovePicker::gives_check_for_ordering(const Position& p, unsigned move) const {
-    return check_for_ordering(*this, p, move);
-}
-
-int MovePicker::capture_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
-    return scored_capture(p, move, h);
-}
-
-int MovePicker::promotion_bonus(unsigned move) { return promotion_value(move); }
-
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
     const bool checks = check_for_ordering(*this, p, move);
     if (!is_capture(move)) {
@@ -387,23 +386,6 @@ void MovePicker::prepare_capture_stage() {
         if (is_capture(m) || promotion_type(m) != 0) add_capture_or_promotion_move(*pos, m, heur);
     }
     capturesPrepared = true;
-}
-
-int MovePicker::quiet_score(const Position& p, unsigned move, const PickerHeuristics& h) const {
-    return scored_quiet(*this, QuietRows(p, h), p, move, h);
-}
-
-bool MovePicker::is_qsearch_quiet_check(const Position& p, unsigned move) const {
-    return includeQuietChecks && safe_quiet_check(*this, p, move);
-}
-
-void MovePicker::add_quiet_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    append(quiets, quietCount, move, quiet_score(p, move, h), 0);
-}
-
-void MovePicker::add_qsearch_quiet_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    if (quietCount < CAPACITY && is_qsearch_quiet_check(p, move))
-        append(quiets, quietCount, move, quiet_score(p, move, h), 0);
 }
 
 void MovePicker::prepare_quiet_stage() {

@@ -56,6 +56,10 @@ public:
 
     static constexpr uint64_t CAPACITY = 256;
 
+    // Quiet-move scores at or above this hold a killer, counter-move or check
+    // bonus: the history terms alone never reach it.
+    static constexpr int32_t QUIET_BONUS_THRESHOLD = 180000;
+
     // Main search: generates the pseudo-legal moves (refreshing the pin cache of
     // the side to move); ttMove is forced when it is among them.
     MovePicker(Position& pos, unsigned ttMove, const PickerHeuristics& heur);
@@ -86,18 +90,8 @@ public:
                               int& see);
 
     void compute_check_squares(const Position& pos);
-    bool gives_direct_check(unsigned move) const;
-    bool gives_check_for_ordering(const Position& pos, unsigned move) const;
-    // move_gives_check through the check squares and discoverers, for the moves
-    // the shortcut decides (see checkShortcut); -1 for the others.
-    int capture_score(const Position& pos, unsigned move, const PickerHeuristics& heur) const;
-    static int promotion_bonus(unsigned move);
     void add_capture_or_promotion_move(const Position& pos, unsigned move, const PickerHeuristics& heur);
     void prepare_capture_stage();
-    int quiet_score(const Position& pos, unsigned move, const PickerHeuristics& heur) const;
-    bool is_qsearch_quiet_check(const Position& pos, unsigned move) const;
-    void add_quiet_move(const Position& pos, unsigned move, const PickerHeuristics& heur);
-    void add_qsearch_quiet_move(const Position& pos, unsigned move, const PickerHeuristics& heur);
     void prepare_quiet_stage();
 
     // State. The search reads only lastScore and lastSee.

@@ -931,7 +931,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
 
         // 10.4 Late-move and futility pruning of quiet moves.
-        if (quiet && !pvNode && !inCheck && depth <= 8 && ss.move_score < 180000) {
+        if (quiet && !pvNode && !inCheck && depth <= 8 && ss.move_score < MovePicker::QUIET_BONUS_THRESHOLD) {
             const int base = depth * depth + 4;
             const int limit = improving ? base : (3 * base) / 4;
             if (moveCount > limit && hist < 160 * depth) {
