@@ -4,6 +4,7 @@
 #include "board/position.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <sstream>
 
@@ -26,13 +27,18 @@ inline uint64_t zep(int sq) { return Zobrist::drawn_ep_file_key(sq & 7); }
 inline bool is_pawn(int p) { return p == 0 || p == 6; }
 inline bool is_king(int p) { return p == W_KING || p == B_KING; }
 
-// Key of piece p on s, XOR-ed into key and into pawn_key or non_pawn_key
-// (without a branch: which of the two is as good as random in a search).
-inline void xor_piece_key(Position& pos, int p, uint64_t k) {
+// Key z of piece p (one square, or the XOR of two), XOR-ed into key and into
+// pawn_key or non_pawn_key (without a branch: which of the two is as good as
+// random in a search).
+inline void toggle_piece_key(uint64_t& key, uint64_t& pawn_key, uint64_t& non_pawn_key, int p, uint64_t z) {
     const uint64_t pawnMask = is_pawn(p) ? ~uint64_t(0) : 0;
-    pos.key ^= k;
-    pos.pawn_key ^= k & pawnMask;
-    pos.non_pawn_key ^= k & ~pawnMask;
+    key ^= z;
+    pawn_key ^= z & pawnMask;
+    non_pawn_key ^= z & ~pawnMask;
+}
+
+inline void xor_piece_key(Position& pos, int p, uint64_t z) {
+    toggle_piece_key(pos.key, pos.pawn_key, pos.non_pawn_key, p, z);
 }
 
 // Placement without the keys, as unmake needs it: everything but `occupied`
@@ -78,11 +84,6 @@ inline void take_piece(Position& pos, int p, int s) {
     xor_piece_key(pos, p, zpiece(p, s));
 }
 
-inline void shift_piece(Position& pos, int p, int from, int to) {
-    slide_piece(pos, p, from, to);
-    xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
-}
-
 // Clocks loaded from FEN may already stand at the top of their range; they
 // stop there instead of overflowing.
 inline int saturating_inc(int v) { return v + (v != std::numeric_limits<int>::max()); }
@@ -119,59 +120,43 @@ struct CastlingRook {
 constexpr CastlingRook CASTLING_ROOK[2][2] = {{{SQ_H1, SQ_F1}, {SQ_A1, SQ_D1}}, {{SQ_H8, SQ_F8}, {SQ_A8, SQ_D8}}};
 inline const CastlingRook& castling_rook(int c, int king_to) { return CASTLING_ROOK[c][file_of(king_to) != 6]; }
 
-// The undo record of a move, or of a null move (word 0, squares and pieces -1):
-// the move's fields and the state that unmake cannot recompute.
-inline Position::Undo undo_record(const Position& pos, unsigned move, int from, int to, int piece, int promotion,
-                                  bool is_null) {
+// The undo record of a move, or of a null move (word 0): the state that unmake
+// cannot recompute, nothing captured yet.
+inline Position::Undo undo_record(const Position& pos, unsigned move) {
     Position::Undo u;
-    u.move = move;
-    u.from = from;
-    u.to = to;
-    u.moved_piece = piece;
-    u.promotion = promotion;
-    u.captured_piece = NO_PIECE;
-    u.captured_square = to;
     u.castling_rights = pos.castling_rights;
     u.ep_square = pos.ep_square;
     u.halfmove_clock = pos.halfmove_clock;
     u.fullmove_number = pos.fullmove_number;
     u.plies_since_null = pos.plies_since_null;
-    u.side = pos.side;
-    u.is_null = is_null;
+    u.move = move;
     u.key = pos.key;
     u.pawn_key = pos.pawn_key;
     u.non_pawn_key = pos.non_pawn_key;
+    u.captured_piece = NO_PIECE;
+    u.side = pos.side;
     return u;
 }
 
-// Castling rights kept by a move, as AND masks: mover[p][from]
-// for the moving piece (a king clears both of its colour's rights, a rook
-// leaving its corner the right of that corner); captured[x + 1][square] for the
-// captured piece x (-1 for none): only a rook of the corner's colour taken on
-// its corner clears that corner's right.
-struct RightsMasks {
-    uint8_t mover[12][64];
-    uint8_t captured[13][64];
-};
-
-constexpr RightsMasks make_rights_masks() {
-    RightsMasks m{};
-    for (int p = 0; p < 12; ++p)
-        for (int s = 0; s < 64; ++s) m.mover[p][s] = 15;
-    for (int x = 0; x < 13; ++x)
-        for (int s = 0; s < 64; ++s) m.captured[x][s] = 15;
-    for (int s = 0; s < 64; ++s) {
-        m.mover[W_KING][s] = uint8_t(15 & ~(CASTLE_WHITE_KING | CASTLE_WHITE_QUEEN));
-        m.mover[B_KING][s] = uint8_t(15 & ~(CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN));
-    }
-    m.mover[W_ROOK][SQ_A1] = m.captured[W_ROOK + 1][SQ_A1] = uint8_t(15 & ~CASTLE_WHITE_QUEEN);
-    m.mover[W_ROOK][SQ_H1] = m.captured[W_ROOK + 1][SQ_H1] = uint8_t(15 & ~CASTLE_WHITE_KING);
-    m.mover[B_ROOK][SQ_A8] = m.captured[B_ROOK + 1][SQ_A8] = uint8_t(15 & ~CASTLE_BLACK_QUEEN);
-    m.mover[B_ROOK][SQ_H8] = m.captured[B_ROOK + 1][SQ_H8] = uint8_t(15 & ~CASTLE_BLACK_KING);
+// Castling rights a move keeps, by square, applied to its origin and its
+// destination: leaving a king's home square clears both of that colour's rights,
+// leaving or landing on a corner clears that corner's right. While a right is
+// set, its king and rook stand on their home squares (the FEN reader demands
+// it and every move keeps it), so the squares decide exactly as the moving
+// king or rook and a rook captured on its corner would.
+constexpr std::array<uint8_t, 64> make_rights_kept() {
+    std::array<uint8_t, 64> m{};
+    for (int s = 0; s < 64; ++s) m[s] = 15;
+    m[SQ_E1] = uint8_t(15 & ~(CASTLE_WHITE_KING | CASTLE_WHITE_QUEEN));
+    m[SQ_E8] = uint8_t(15 & ~(CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN));
+    m[SQ_A1] = uint8_t(15 & ~CASTLE_WHITE_QUEEN);
+    m[SQ_H1] = uint8_t(15 & ~CASTLE_WHITE_KING);
+    m[SQ_A8] = uint8_t(15 & ~CASTLE_BLACK_QUEEN);
+    m[SQ_H8] = uint8_t(15 & ~CASTLE_BLACK_KING);
     return m;
 }
 
-constexpr RightsMasks RIGHTS_KEPT = make_rights_masks();
+constexpr std::array<uint8_t, 64> RIGHTS_KEPT = make_rights_kept();
 
 // Whether some pawn of `capturer` can take en passant onto ep without leaving
 // its own king attacked. Reads the colour occupancies, not `occupied`
@@ -406,115 +391,159 @@ bool Position::is_threefold_repetition() const { return repetition_count() > 2; 
 // ---------------------------------------------------------------------------
 // Making and unmaking moves
 
+namespace {
+
+// The three keys and the halfmove clock of a move in progress, kept in
+// registers until the move is done.
+struct MoveKeys {
+    uint64_t key, pawn, non_pawn;
+    int clock;
+    void toggle(int p, uint64_t z) { toggle_piece_key(key, pawn, non_pawn, p, z); }
+};
+
+// A promotion, en passant capture or castling: the rare moves, kept apart so
+// that the ordinary move's path stays short. They work on the position's keys
+// and halfmove clock directly.
+[[gnu::noinline]] void make_special_move(Position& pos, unsigned move, Position::Undo& u) {
+    const int from = move_from(move), to = move_to(move), p = move_piece(move), t = move_promotion(move);
+    const int c = p > 5;
+    if (t) {
+        take_piece(pos, p, from);
+        const int x = pos.board[to];
+        if (x != NO_PIECE) {
+            take_piece(pos, x, to);
+            u.captured_piece = x;
+        }
+        put_piece(pos, t + 6 * c, to);
+        pos.halfmove_clock = 0;
+    } else if (move & FLAG_EN_PASSANT) {
+        const int v = c == WHITE ? to - 8 : to + 8;
+        slide_piece(pos, p, from, to);
+        xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
+        const int x = pos.board[v];
+        if (x != NO_PIECE) {
+            take_piece(pos, x, v);
+            u.captured_piece = x;
+        }
+        pos.halfmove_clock = 0;
+    } else {
+        slide_piece(pos, p, from, to);
+        xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
+        const CastlingRook& r = castling_rook(c, to);
+        const int rook = c == WHITE ? W_ROOK : B_ROOK;
+        if (pos.board[r.corner] == rook) {
+            slide_piece(pos, rook, r.corner, r.castled);
+            xor_piece_key(pos, rook, zpiece(rook, r.corner) ^ zpiece(rook, r.castled));
+        }
+        pos.halfmove_clock = saturating_inc(pos.halfmove_clock);
+    }
+}
+
+// Puts back the pieces of a promotion, en passant capture or castling.
+[[gnu::noinline]] void unmake_special_move(Position& pos, unsigned m, int x) {
+    const int from = move_from(m), to = move_to(m), p = move_piece(m), c = p > 5;
+    if (const int t = move_promotion(m)) {
+        lift_piece(pos, t + 6 * c, to);
+        place_piece(pos, p, from);
+        if (x != NO_PIECE) place_piece(pos, x, to);
+    } else if (m & FLAG_EN_PASSANT) {
+        slide_piece(pos, p, to, from);
+        if (x != NO_PIECE) place_piece(pos, x, c == WHITE ? to - 8 : to + 8);
+    } else {
+        slide_piece(pos, p, to, from);
+        const CastlingRook& r = castling_rook(c, to);
+        const int rook = c == WHITE ? W_ROOK : B_ROOK;
+        if (pos.board[r.castled] == rook) slide_piece(pos, rook, r.castled, r.corner);
+    }
+}
+
+constexpr uint32_t SPECIAL_MOVE_BITS = 0xF0000 | FLAG_EN_PASSANT | FLAG_CASTLING;
+
+}  // namespace
+
 Position::Undo Position::make_move(unsigned move) {
     const int from = move_from(move);
     const int to = move_to(move);
     const int p = move_piece(move);
-    const int t = move_promotion(move);
     const int c = p > 5;
 
-    Undo u = undo_record(*this, move, from, to, p, t ? t : -1, false);
-
-    key ^= zside();
-
-    if (t) {
-        take_piece(*this, p, from);
-        const int x = board[to];
-        if (x != NO_PIECE) {
-            take_piece(*this, x, to);
-            u.captured_piece = x;
-        }
-        put_piece(*this, t + 6 * c, to);
-        halfmove_clock = 0;
-    } else if (move & FLAG_EN_PASSANT) {
-        const int v = c == WHITE ? to - 8 : to + 8;
-        shift_piece(*this, p, from, to);
-        const int x = board[v];
-        if (x != NO_PIECE) {
-            take_piece(*this, x, v);
-            u.captured_piece = x;
-            u.captured_square = v;
-        }
-        halfmove_clock = 0;
-    } else if (move & FLAG_CASTLING) {
-        shift_piece(*this, p, from, to);
-        const CastlingRook& r = castling_rook(c, to);
-        const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (board[r.corner] == rook) shift_piece(*this, rook, r.corner, r.castled);
-        halfmove_clock = saturating_inc(halfmove_clock);
-    } else {
-        const int x = board[to];
-        if (x != NO_PIECE) {
-            take_piece(*this, x, to);
-            u.captured_piece = x;
-        }
-        shift_piece(*this, p, from, to);
-        if (is_pawn(p) || (move & FLAG_CAPTURE))
-            halfmove_clock = 0;
-        else
-            halfmove_clock = saturating_inc(halfmove_clock);
-    }
-
-    // Castling rights: the mover's rule and the captured rook's rule.
-    const uint32_t rights = castling_rights & RIGHTS_KEPT.mover[p][from] &
-                            RIGHTS_KEPT.captured[u.captured_piece + 1][u.captured_square];
-
-    // En passant square: only when the opponent can really use it.
+    Undo u = undo_record(*this, move);
+    MoveKeys k{key ^ zside(), pawn_key, non_pawn_key, 0};
     int new_ep = NO_SQUARE;
-    const int rank_diff = (to >> 3) - (from >> 3);
-    if (t == 0 && is_pawn(p) && (rank_diff == 2 || rank_diff == -2)) {
-        const int e = (from + to) / 2;
-        if (has_legal_en_passant_capture(*this, e, Color(c ^ 1))) new_ep = e;
+
+    if (!(move & SPECIAL_MOVE_BITS)) [[likely]] {
+        const int x = board[to];
+        if (x != NO_PIECE) {
+            lift_piece(*this, x, to);
+            k.toggle(x, zpiece(x, to));
+            u.captured_piece = x;
+        }
+        slide_piece(*this, p, from, to);
+        k.toggle(p, zpiece(p, from) ^ zpiece(p, to));
+        k.clock = (is_pawn(p) || (move & FLAG_CAPTURE)) ? 0 : saturating_inc(halfmove_clock);
+
+        // En passant square after a double step, only when the opponent can
+        // really use it: an enemy pawn beside the destination first.
+        if (is_pawn(p) && (from ^ to) == 16) {
+            const int e = (from + to) / 2;
+            const Bitboard* capturers = c == WHITE ? Attack::pawnAttacksWhite : Attack::pawnAttacksBlack;
+            if ((pieces[6 * (c ^ 1)] & capturers[e]) && has_legal_en_passant_capture(*this, e, Color(c ^ 1)))
+                new_ep = e;
+        }
+    } else {
+        key = k.key;
+        make_special_move(*this, move, u);
+        k = MoveKeys{key, pawn_key, non_pawn_key, halfmove_clock};
     }
 
     occupied = occupancy[0] | occupancy[1];
-    if (rights != castling_rights) key ^= zcastle(castling_rights) ^ zcastle(rights);
-    if (ep_square != NO_SQUARE) key ^= zep(ep_square);
-    if (new_ep != NO_SQUARE) key ^= zep(new_ep);
+    const uint32_t rights = castling_rights & RIGHTS_KEPT[from] & RIGHTS_KEPT[to];
+    if (rights != castling_rights) k.key ^= zcastle(castling_rights) ^ zcastle(rights);
+    if (ep_square != NO_SQUARE) k.key ^= zep(ep_square);
+    if (new_ep != NO_SQUARE) k.key ^= zep(new_ep);
     castling_rights = rights;
     ep_square = new_ep;
-
+    halfmove_clock = k.clock;
     if (side == BLACK) fullmove_number = saturating_inc(fullmove_number);
     side ^= 1;
     plies_since_null++;
-    key_history.push_back(key);
+    key = k.key;
+    pawn_key = k.pawn;
+    non_pawn_key = k.non_pawn;
+    key_history.push_back(k.key);
     return u;
 }
 
 void Position::unmake_move(const Undo& u) {
     if (!key_history.empty()) key_history.pop_back();
-    // The keys come back whole; the pieces move back without touching them.
-    key = u.key;
-    pawn_key = u.pawn_key;
-    non_pawn_key = u.non_pawn_key;
+    const unsigned m = u.move;
+    const int from = move_from(m);
+    const int to = move_to(m);
+    const int p = move_piece(m);
+    const int x = u.captured_piece;
 
-    const int p = u.moved_piece;
-    const int c = p > 5;
-    if (u.promotion != -1) {
-        lift_piece(*this, u.promotion + 6 * c, u.to);
-        place_piece(*this, p, u.from);
-        if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
-    } else if ((u.move & FLAG_CASTLING) && !(u.move & FLAG_EN_PASSANT)) {
-        slide_piece(*this, p, u.to, u.from);
-        const CastlingRook& r = castling_rook(c, u.to);
-        const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (board[r.castled] == rook) slide_piece(*this, rook, r.castled, r.corner);
+    if (!(m & SPECIAL_MOVE_BITS)) [[likely]] {
+        slide_piece(*this, p, to, from);
+        if (x != NO_PIECE) place_piece(*this, x, to);
     } else {
-        slide_piece(*this, p, u.to, u.from);
-        if (u.captured_piece != NO_PIECE) place_piece(*this, u.captured_piece, u.captured_square);
+        unmake_special_move(*this, m, x);
     }
 
+    // The keys come back whole; the pieces moved back without touching them.
     castling_rights = u.castling_rights;
     ep_square = u.ep_square;
     halfmove_clock = u.halfmove_clock;
     fullmove_number = u.fullmove_number;
     plies_since_null = u.plies_since_null;
     side = u.side;
+    key = u.key;
+    pawn_key = u.pawn_key;
+    non_pawn_key = u.non_pawn_key;
     occupied = occupancy[0] | occupancy[1];
 }
 
 Position::Undo Position::make_null_move() {
-    const Undo u = undo_record(*this, 0, -1, -1, -1, -1, true);
+    const Undo u = undo_record(*this, 0);
 
     if (ep_square != NO_SQUARE) {
         key ^= zep(ep_square);

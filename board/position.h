@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board/attack.h"
+#include "board/move.h"
 #include "board/pext.h"
 #include "board/types.h"
 
@@ -32,26 +33,36 @@ public:
     uint64_t non_pawn_key;
     std::vector<uint64_t> key_history;
 
-    // The state before one move, handed back to the matching unmake.
+    // The state before one move, handed back to the matching unmake: what the
+    // move destroys (the captured piece, rights, en passant square, clocks and
+    // keys). Squares and pieces come from the move word when asked; a null
+    // move's record has word 0 and answers -1 for them.
     struct Undo {
-        uint32_t move;
-        int from;
-        int to;
-        int moved_piece;
-        int promotion;
-        int captured_piece;
-        int captured_square;
         uint32_t castling_rights;
         int ep_square;
         int halfmove_clock;
         int fullmove_number;
         int plies_since_null;
-        int side;
-        bool is_null;
+        uint32_t move;
         // The keys before the move, restored whole by unmake.
         uint64_t key;
         uint64_t pawn_key;
         uint64_t non_pawn_key;
+        int captured_piece;
+        int side;
+
+        bool is_null() const { return move == 0; }
+        int from() const { return is_null() ? NO_SQUARE : move_from(move); }
+        int to() const { return is_null() ? NO_SQUARE : move_to(move); }
+        int moved_piece() const { return is_null() ? NO_PIECE : move_piece(move); }
+        int promotion() const { return move_promotion(move) ? move_promotion(move) : -1; }
+        // The destination, or the square behind it for an en passant capture.
+        int captured_square() const {
+            if (is_null()) return NO_SQUARE;
+            if ((move & FLAG_EN_PASSANT) && !move_promotion(move) && captured_piece != NO_PIECE)
+                return moved_piece() > 5 ? to() + 8 : to() - 8;
+            return to();
+        }
     };
 
     Position();

@@ -473,16 +473,16 @@ TEST_F(PositionTest, MakeE2E4FromStart) {
     const Move m = mv(pos, "e2e4");
     const Position::Undo u = pos.make_move(m);
     EXPECT_EQ(u.move, m);
-    EXPECT_EQ(u.from, sq("e2"));
-    EXPECT_EQ(u.to, sq("e4"));
-    EXPECT_EQ(u.moved_piece, 0);
-    EXPECT_EQ(u.promotion, -1);
+    EXPECT_EQ(u.from(), sq("e2"));
+    EXPECT_EQ(u.to(), sq("e4"));
+    EXPECT_EQ(u.moved_piece(), 0);
+    EXPECT_EQ(u.promotion(), -1);
     EXPECT_EQ(u.captured_piece, -1);
-    EXPECT_EQ(u.captured_square, sq("e4"));
+    EXPECT_EQ(u.captured_square(), sq("e4"));
     EXPECT_EQ(u.castling_rights, 15u);
     EXPECT_EQ(u.ep_square, -1);
     EXPECT_EQ(u.side, WHITE);
-    EXPECT_FALSE(u.is_null);
+    EXPECT_FALSE(u.is_null());
     EXPECT_EQ(pos.ep_square, NO_SQUARE);
     EXPECT_EQ(pos.halfmove_clock, 0);
     EXPECT_EQ(pos.fullmove_number, 1);
@@ -593,9 +593,9 @@ TEST_F(PositionTest, CapturingPromotionRestores) {
     const Move m = mv(pos, "b7a8n");
     EXPECT_TRUE(m & FLAG_CAPTURE);
     const auto u = pos.make_move(m);
-    EXPECT_EQ(u.promotion, KNIGHT);
+    EXPECT_EQ(u.promotion(), KNIGHT);
     EXPECT_EQ(u.captured_piece, 9);
-    EXPECT_EQ(u.captured_square, sq("a8"));
+    EXPECT_EQ(u.captured_square(), sq("a8"));
     EXPECT_EQ(pos.board[sq("a8")], 1);
     EXPECT_EQ(pos.board[sq("b7")], NO_PIECE);
     EXPECT_EQ(pos.piece_count[0], 0);
@@ -624,7 +624,7 @@ TEST_F(PositionTest, EnPassantMakeUnmake) {
     EXPECT_EQ(m & (FLAG_CAPTURE | FLAG_EN_PASSANT), FLAG_CAPTURE | FLAG_EN_PASSANT);
     const auto u = pos.make_move(m);
     EXPECT_EQ(u.captured_piece, 6);
-    EXPECT_EQ(u.captured_square, sq("d5"));
+    EXPECT_EQ(u.captured_square(), sq("d5"));
     EXPECT_EQ(pos.board[sq("d5")], NO_PIECE);
     EXPECT_EQ(pos.board[sq("d6")], 0);
     EXPECT_EQ(pos.ep_square, NO_SQUARE);
@@ -635,7 +635,7 @@ TEST_F(PositionTest, EnPassantMakeUnmake) {
     Position b = from_fen("4k3/8/8/8/3Pp3/8/8/4K3 b - d3 0 1");
     const Position b0 = b;
     const auto ub = b.make_move(mv(b, "e4d3"));
-    EXPECT_EQ(ub.captured_square, sq("d4"));
+    EXPECT_EQ(ub.captured_square(), sq("d4"));
     vwtest::expect_consistent(b);
     b.unmake_move(ub);
     vwtest::expect_same_state(b, b0);
@@ -686,14 +686,14 @@ TEST_F(PositionTest, NullMove) {
     Position pos = from_fen("4k3/8/8/3pP3/8/8/8/4K3 w - d6 4 9");
     const Position before = pos;
     const auto n = pos.make_null_move();
-    EXPECT_TRUE(n.is_null);
+    EXPECT_TRUE(n.is_null());
     EXPECT_EQ(n.move, 0u);
-    EXPECT_EQ(n.from, -1);
-    EXPECT_EQ(n.to, -1);
-    EXPECT_EQ(n.moved_piece, -1);
-    EXPECT_EQ(n.promotion, -1);
+    EXPECT_EQ(n.from(), -1);
+    EXPECT_EQ(n.to(), -1);
+    EXPECT_EQ(n.moved_piece(), -1);
+    EXPECT_EQ(n.promotion(), -1);
     EXPECT_EQ(n.captured_piece, -1);
-    EXPECT_EQ(n.captured_square, -1);
+    EXPECT_EQ(n.captured_square(), -1);
     EXPECT_EQ(n.ep_square, sq("d6"));
     EXPECT_EQ(pos.ep_square, NO_SQUARE);
     EXPECT_EQ(pos.halfmove_clock, 4);
@@ -801,7 +801,7 @@ TEST_F(PositionTest, RandomPlayoutsWithNullMoves) {
         }
         while (!stack.empty()) {
             const Step& s = stack.back();
-            if (s.u.is_null)
+            if (s.u.is_null())
                 pos.unmake_null_move(s.u);
             else
                 pos.unmake_move(s.u);
