@@ -16,7 +16,11 @@ namespace PawnHash {
 
 namespace {
 
-std::unique_ptr<Entry[]> table;
+struct FreeDeleter {
+    void operator()(Entry* p) const { std::free(p); }
+};
+
+std::unique_ptr<Entry[], FreeDeleter> table;
 uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
@@ -111,6 +115,16 @@ void fill_entry(const Position& pos, Entry& e, uint64_t k) {
 // 0 marks an empty slot, so a pawnless position is stored under key 1.
 inline uint64_t stored_key(const Position& pos) { return pos.pawn_key ? pos.pawn_key : 1; }
 
+// A table of n empty entries; aborts when the memory is not there. calloc
+// takes large blocks straight from the kernel, already zero and without a
+// zeroing pass (their pages cost nothing until first written), so even the
+// largest table is created at once.
+void allocate_table(uint64_t n) {
+    table.reset();  // freed first, so the old and new table never coexist
+    table.reset(static_cast<Entry*>(std::calloc(n, sizeof(Entry))));
+    if (!table) std::abort();
+}
+
 }  // namespace
 
 void init(unsigned long long mb) {
@@ -120,15 +134,16 @@ void init(unsigned long long mb) {
     const uint64_t fit = bytes / sizeof(Entry);
     const uint64_t n = fit ? std::bit_floor(fit) : 1;
 
-    table.reset();
     tableEntries = n;
     allocatedMb = m;
     tableShift = 64 - std::countr_zero(n);
-    table.reset(new Entry[n]());
+    allocate_table(n);
 }
 
+// A fresh allocation rather than a pass of zeroing: creating an empty table is
+// cheap (above), and a table that was hardly used is freed as cheaply.
 void clear() {
-    if (table) std::memset(static_cast<void*>(table.get()), 0, tableEntries * sizeof(Entry));
+    if (table) allocate_table(tableEntries);
 }
 
 Entry* probe(const Position& pos) {

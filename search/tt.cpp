@@ -1,13 +1,13 @@
+// The transposition table's storage and its probe, store, replacement and fill
+// estimate.
 #include "search/tt.h"
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "board/types.h"
 
@@ -15,22 +15,26 @@ namespace TT {
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(TTEntry* p) const { std::free(p); }
+// Unmaps the table's pages; the mapping spans `bytes` from the table's start.
+struct Unmapper {
+    uint64_t bytes = 0;
+    void operator()(TTEntry* p) const { munmap(p, bytes); }
 };
 
 constexpr uint64_t KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t MIB = 1048576;
 constexpr int EVAL_LIMIT = 32000;
 constexpr uint64_t HUGE_PAGE = 2 * MIB;
-constexpr uint64_t CACHE_LINE = 64;
 
-std::unique_ptr<TTEntry[], FreeDeleter> table;
+std::unique_ptr<TTEntry[], Unmapper> table;
 uint64_t numBuckets = 0;
 uint64_t tableEntries = 0;
 uint32_t bucketShift = 64;
 uint64_t allocatedMb = 0;
 uint8_t currentAge = 1;
+// False while every entry is still zero: since the table was created or
+// cleared, nothing has been stored. Such a table needs no clearing.
+bool written = false;
 
 inline uint64_t stored_key(uint64_t key) { return key == 0 ? 1 : key; }
 
@@ -46,21 +50,27 @@ inline int16_t eval_to_store(int eval) {
 
 inline int age_distance(uint8_t age) { return uint8_t(currentAge - age); }
 
-// A zeroed table of `entries` slots; aborts when the memory is not there.
-// Probes land on random buckets, so with small pages nearly every one would
-// also miss the TLB: tables of a huge page or more are aligned to one and
-// advised to use them (before the zeroing first touches the pages).
-TTEntry* allocate_table(uint64_t entries) {
+// A table of `entries` zero slots; aborts when the memory is not there.
+// The pages come from an anonymous mapping: they read as zero and cost neither
+// time nor memory until first written, so even the largest table is created at
+// once, with no pass of zeroing. Probes land on random buckets, so with small
+// pages nearly every one would also miss the TLB: tables of a huge page or more
+// start on a huge-page boundary and are advised to use huge pages.
+std::unique_ptr<TTEntry[], Unmapper> allocate_table(uint64_t entries) {
     const uint64_t bytes = entries * sizeof(TTEntry);
-    const uint64_t align = bytes >= HUGE_PAGE ? HUGE_PAGE : CACHE_LINE;
-    const uint64_t rounded = (bytes + align - 1) / align * align;  // aligned_alloc wants a multiple
-    void* p = std::aligned_alloc(align, rounded);
-    if (!p) std::abort();
-#if defined(MADV_HUGEPAGE)
-    if (align == HUGE_PAGE) madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failure is harmless
-#endif
-    std::memset(p, 0, bytes);
-    return static_cast<TTEntry*>(p);
+    const uint64_t align = bytes >= HUGE_PAGE ? HUGE_PAGE : 0;
+    // Mapped with room to spare for the alignment, which is then unmapped.
+    void* mapped = mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) std::abort();
+    char* p = static_cast<char*>(mapped);
+    if (align) {
+        const uint64_t head = (align - reinterpret_cast<uintptr_t>(p) % align) % align;
+        if (head) munmap(p, head);
+        p += head;
+        munmap(p + bytes, align - head);  // the tail, never empty
+        madvise(p, bytes, MADV_HUGEPAGE);  // only advice: failure is harmless
+    }
+    return std::unique_ptr<TTEntry[], Unmapper>(reinterpret_cast<TTEntry*>(p), Unmapper{bytes});
 }
 
 void write_entry(TTEntry& e, uint64_t k, unsigned move, int depth, int score, int16_t eval,
@@ -85,17 +95,24 @@ uint64_t buckets_for_mb(unsigned long long mb) {
 }
 
 void init_tt(unsigned long long mb) {
-    table.reset();
-    numBuckets = buckets_for_mb(mb);
+    const uint64_t buckets = buckets_for_mb(mb);
+    allocatedMb = mb == 0 ? 1 : mb;
+    currentAge = 1;
+    // An untouched table of the same size is already what a new one would be.
+    if (table && !written && buckets == numBuckets) return;
+
+    table.reset();  // freed first, so the old and new table never coexist
+    numBuckets = buckets;
     tableEntries = numBuckets * BUCKET_SIZE;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
-    allocatedMb = mb == 0 ? 1 : mb;
-    table.reset(allocate_table(tableEntries));
-    currentAge = 1;
+    table = allocate_table(tableEntries);
+    written = false;
 }
 
 void clear_tt() {
-    if (table) std::memset(static_cast<void*>(table.get()), 0, tableEntries * sizeof(TTEntry));
+    if (!table || !written) return;
+    std::memset(static_cast<void*>(table.get()), 0, tableEntries * sizeof(TTEntry));
+    written = false;
 }
 
 void new_search() {
@@ -133,6 +150,7 @@ void prefetch(unsigned long long key) {
 void store(unsigned long long key, unsigned move, int depth, int score, int eval, Bound bound) {
     if (!table) return;
 
+    written = true;
     uint64_t k = stored_key(key);
     int16_t ev = eval_to_store(eval);
     TTEntry* b = bucket_of(k);

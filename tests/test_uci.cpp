@@ -948,6 +948,32 @@ TEST(UciOptions, SearchParametersAndHash) {
     }
 }
 
+// "Hash" empties both tables even at an unchanged size: the search after it
+// runs exactly as after a change of size and back, and differs from one that
+// finds the first search's entries.
+TEST(UciOptions, HashAtTheSameSizeStillEmptiesTheTables) {
+    const auto second_search = [](const Lines& between) {
+        UciDriver e;
+        e.exchange({"setoption name Hash value 16", "ucinewgame", "position fen " + KIWIPETE});
+        search(e, {"go depth 6"});
+        EXPECT_EQ(e.exchange(between), Lines{});
+        return without_timing(search(e, {"go depth 6"}));
+    };
+    const Lines resized = second_search({"setoption name Hash value 8", "setoption name Hash value 16"});
+    EXPECT_EQ(second_search({"setoption name Hash value 16"}), resized);
+    EXPECT_NE(second_search({}), resized) << "the kept entries must change the second search";
+}
+
+// The largest tables are created and a search runs in them. (A shallow one:
+// each table page it writes is memory the machine must provide.)
+TEST(UciOptions, LargestHash) {
+    UciDriver e;
+    EXPECT_EQ(e.exchange({"setoption name Hash value 4096", "ucinewgame", "position fen " + KIWIPETE}), Lines{});
+    const Lines out = search(e, {"go depth 1"});
+    EXPECT_EQ(depths(out), one_to(1));
+    expect_sound_search(out, KIWIPETE);
+}
+
 struct TimeOptionCase {
     Lines options;
     std::string go;
