@@ -263,22 +263,25 @@ void generate_legal(Position& pos, std::vector<unsigned>& out) {
         n = spill.size();
     }
 
-    out.clear();
-    out.reserve(n);
     const Color us = Color(pos.side);
     const int k = pos.king_square[us];
-    if (k == NO_SQUARE) return;
-
-    // Only king moves, en passant and moves of pinned pieces can expose the king.
-    const Bitboard risky = pos.pinned[us] | square_bb(k);
-    for (uint64_t i = 0; i < n; ++i) {
-        const Move m = list[i];
-        if (!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) {
-            out.push_back(m);
-            continue;
-        }
-        if (keeps_king_safe(pos, m, us, k)) out.push_back(m);
+    if (k == NO_SQUARE) {
+        out.clear();
+        return;
     }
+
+    // Copy the list whole, then drop the moves that fail the test in place.
+    // Only king moves, en passant and moves of pinned pieces can expose the king.
+    out.assign(list, list + n);
+    unsigned* const moves = out.data();
+    const Bitboard risky = pos.pinned[us] | square_bb(k);
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        const Move m = moves[i];
+        if ((!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) || keeps_king_safe(pos, m, us, k))
+            moves[kept++] = m;
+    }
+    out.resize(kept);
 }
 
 void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out) {
