@@ -96,7 +96,7 @@ inline bool stop_flag() { return stopSearch.load(); }
 // A stop request takes effect only once an iteration has completed, so that
 // there is always a move to play; the search then unwinds with ctx.stopped set.
 inline bool stop_now(SearchContext& ctx) {
-    if (stop_flag() && ctx.completed_depth > 0) {
+    if (__builtin_expect(stop_flag() && ctx.completed_depth > 0, 0)) {
         ctx.stopped = true;
         return true;
     }
@@ -360,10 +360,10 @@ inline void raise_entry(int32_t& e, int b) { e = history_gravity(e, b, true); }
 inline void lower_entry(int32_t& e, int b) { e = history_gravity(e, b, false); }
 
 // Counts a beta cutoff by move m, the moveNumber-th move searched.
-inline void count_cutoff(SearchContext& ctx, Move m, int moveNumber) {
+inline void count_cutoff(SearchContext& ctx, Move m, bool quiet, int moveNumber) {
     ++ctx.stats.cutoffs;
     ctx.stats.cutoff_move_count_sum += uint64_t(moveNumber);
-    if (is_quiet(m))
+    if (quiet)
         ++ctx.stats.quiet_cutoffs;
     else if (m & FLAG_CAPTURE)
         ++ctx.stats.capture_cutoffs;
@@ -372,19 +372,22 @@ inline void count_cutoff(SearchContext& ctx, Move m, int moveNumber) {
 // The node's evaluation before correction: the table's when it holds one (it
 // stores complete evaluations only), else a fresh one, which may stop early
 // (full false) when the position is clearly outside the window.
-inline EvalResult raw_static_eval(const Position& pos, int ttEval, int alpha, int beta) {
-    if (ttEval != SCORE_NONE) return {ttEval, true};
-    return evaluate_result(pos, alpha, beta);
+inline int raw_static_eval(const Position& pos, int ttEval, int alpha, int beta, bool& full) {
+    if (ttEval != SCORE_NONE) {
+        full = true;
+        return ttEval;
+    }
+    const EvalResult er = evaluate_result(pos, alpha, beta);
+    full = er.full;
+    return er.score;
 }
 
-// The child searches of a made move at ply: the first move of a node with the
-// full window; a later one with a null window at depth reduced by reduction,
-// again unreduced when it beats alpha, and with the full window when its score
-// lands inside it.
-inline int search_child(Position& pos, SearchContext& ctx, int depth, int reduction, bool firstMove,
-                        int alpha, int beta, int ply) {
+// The child searches of a made move at ply after the first (which takes the
+// full window): a null window at depth less reduction, again unreduced when it
+// beats alpha, and with the full window when its score lands inside it.
+inline int search_later_child(Position& pos, SearchContext& ctx, int depth, int reduction, int alpha, int beta,
+                              int ply) {
     clear_child_pv(ctx, ply);
-    if (firstMove) return -negamax(pos, ctx, depth, -beta, -alpha, ply + 1);
     int score = -negamax(pos, ctx, std::max(depth - reduction, 0), -alpha - 1, -alpha, ply + 1);
     if (!ctx.stopped && score > alpha && reduction > 0) {
         clear_child_pv(ctx, ply);
@@ -619,10 +622,11 @@ int quiescence(Position& pos, SearchContext& ctx, int alpha, int beta, int ply, 
 
     if (!inCheck) {
         // Stand pat on the corrected evaluation.
-        const EvalResult raw = raw_static_eval(pos, ttEval, alpha, beta);
-        ss.static_eval = raw.score;
-        evalToStore = raw.full ? raw.score : SCORE_NONE;
-        const int standPat = corrected_eval(pos, ctx, ply, raw.score);
+        bool full;
+        const int raw = raw_static_eval(pos, ttEval, alpha, beta, full);
+        ss.static_eval = raw;
+        evalToStore = full ? raw : SCORE_NONE;
+        const int standPat = corrected_eval(pos, ctx, ply, raw);
 
         if (standPat >= beta) {
             TT::store(pos.key, ttMove, 0, score_to_tt(beta, ply), evalToStore, TT::LOWER);
@@ -741,9 +745,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
     bool full = false;
     int eval = SCORE_NONE;
     if (!inCheck) {
-        const EvalResult raw = raw_static_eval(pos, ttEval, alpha, beta);
-        rawEval = raw.score;
-        full = raw.full;
+        rawEval = raw_static_eval(pos, ttEval, alpha, beta, full);
         eval = corrected_eval(pos, ctx, ply, rawEval);
         ss.static_eval = eval;
     }
@@ -930,7 +932,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
             ss.move_count = moveCount;
         }
 
-        // 10.4 Late-move and futility pruning of quiet moves.
+        // 10.4 Late-move and futility pruning of quiet moves without an ordering bonus.
         if (quiet && !pvNode && !inCheck && depth <= 8 && ss.move_score < MovePicker::QUIET_BONUS_THRESHOLD) {
             const int base = depth * depth + 4;
             const int limit = improving ? base : (3 * base) / 4;
@@ -974,17 +976,23 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
 
         // 10.7 Child searches: the first move with the full window, the rest
         // with a null window and late-move reductions, re-searched on success.
-        const bool firstMove = bestMove == 0;
-        int r = 0;
-        if (!firstMove && reducible && moveCount >= 2) {
-            r = lmrTable[std::min(depth, 63)][std::min(moveCount, 63)] - int(pvNode) - int(improving) -
-                int(givesCheck) - std::clamp(quietHist / 8192, -2, 2) -
-                int(m == heur.killer1 || m == heur.killer2 || m == heur.counter);
-            r = std::max(r, 0);
-            if (r >= depth) r = depth - 1;
+        const int newDepth = depth - 1 + ext;
+        int score;
+        if (bestMove == 0) {
+            clear_child_pv(ctx, ply);
+            score = -negamax(pos, ctx, newDepth, -beta, -alpha, ply + 1);
+        } else {
+            int r = 0;
+            if (reducible && moveCount >= 2) {
+                r = lmrTable[std::min(depth, 63)][std::min(moveCount, 63)] - int(pvNode) -
+                    int(improving) - int(givesCheck) - std::clamp(quietHist / 8192, -2, 2) -
+                    int(m == heur.killer1 || m == heur.killer2 || m == heur.counter);
+                r = std::max(r, 0);
+                if (r >= depth) r = depth - 1;
+            }
+            ss.reduction = r;
+            score = search_later_child(pos, ctx, newDepth, r, alpha, beta, ply);
         }
-        ss.reduction = r;
-        const int score = search_child(pos, ctx, depth - 1 + ext, r, firstMove, alpha, beta, ply);
 
         // 10.8 Take the move back.
         pos.unmake_move(undo);
@@ -1000,7 +1008,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
         alpha = std::max(alpha, score);
         if (alpha >= beta) {
-            count_cutoff(ctx, m, moveCount);
+            count_cutoff(ctx, m, quiet, moveCount);
             update_move_heuristics(pos, ctx, ply, us, m, depth, true, quietsTried, quietCount);
             cutoff = true;
             break;
@@ -1068,9 +1076,9 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
     ss.in_check = pos.in_check(us);
 
     // Root evaluation, uncorrected.
-    const EvalResult raw =
-        ss.in_check ? EvalResult{SCORE_NONE, false} : raw_static_eval(pos, ttEval, alpha0, beta);
-    ss.static_eval = raw.score;
+    bool full = false;
+    const int rawEval = ss.in_check ? SCORE_NONE : raw_static_eval(pos, ttEval, alpha0, beta, full);
+    ss.static_eval = rawEval;
     ss.move_score = 0;
     ss.reduction = 0;
     ss.extension = 0;
@@ -1103,16 +1111,21 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
         ss.move = m;
         const bool givesCheck = pos.in_check(Color(pos.side));
 
-        const bool firstMove = bestMove == 0;
-        int R = 0;
-        if (!firstMove && reducible && moveNumber != 1 && !givesCheck) {
-            R = lmrTable[std::min(d, 63)][std::min(moveNumber, 63)] - 1 - std::clamp(h / 8192, -2, 2) -
-                int(m == killerMoves[0][0] || m == killerMoves[0][1]);
-            R = std::max(R, 0);
-            if (R >= d) R = d - 1;
+        int score;
+        if (bestMove == 0) {
+            clear_child_pv(ctx, 0);
+            score = -negamax(pos, ctx, d - 1, -beta, -alpha, 1);
+        } else {
+            int R = 0;
+            if (reducible && moveNumber != 1 && !givesCheck) {
+                R = lmrTable[std::min(d, 63)][std::min(moveNumber, 63)] - 1 - std::clamp(h / 8192, -2, 2) -
+                    int(m == killerMoves[0][0] || m == killerMoves[0][1]);
+                R = std::max(R, 0);
+                if (R >= d) R = d - 1;
+            }
+            ss.reduction = R;
+            score = search_later_child(pos, ctx, d - 1, R, alpha, beta, 0);
         }
-        ss.reduction = R;
-        const int score = search_child(pos, ctx, d - 1, R, firstMove, alpha, beta, 0);
         pos.unmake_move(undo);
         ss.move = 0;
         if (ctx.stopped) return out;
@@ -1124,7 +1137,7 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
         }
         alpha = std::max(alpha, score);
         if (alpha >= beta) {
-            count_cutoff(ctx, m, moveNumber);
+            count_cutoff(ctx, m, quiet, moveNumber);
             break;
         }
         if (stop_now(ctx)) return out;
@@ -1145,7 +1158,7 @@ RootPass search_root(Position& pos, SearchContext& ctx, const std::vector<unsign
     if (out.pv.empty()) out.pv.push_back(bestMove);
 
     const TT::Bound bound = bestScore <= alpha0 ? TT::UPPER : bestScore >= beta ? TT::LOWER : TT::EXACT;
-    TT::store(pos.key, bestMove, d, bestScore, raw.full ? raw.score : SCORE_NONE, bound);
+    TT::store(pos.key, bestMove, d, bestScore, full ? rawEval : SCORE_NONE, bound);
 
     out.finished = true;
     out.bestScore = bestScore;

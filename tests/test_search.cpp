@@ -96,7 +96,7 @@ void play(Position& pos, const std::vector<std::string>& moves) {
     }
 }
 
-// ---- Iterations as an independent implementation reports them ------------
+// ---- Iterations of the start position, field by field ---------------------
 
 TEST_F(SearchTest, StartPositionMatchesReferenceIterations) {
     struct Line {
