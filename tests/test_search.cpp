@@ -1,3 +1,5 @@
+// Tests of the search: fixed iterations and node signatures, mates and draws,
+// the learning tables and fixed rules, the driver's limits and the stop protocol.
 #include "search/search.h"
 #include "search/search_testing.h"
 
