@@ -4,6 +4,8 @@
 #include "eval/eval.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 
 #include "board/attack.h"
@@ -32,13 +34,37 @@ constexpr Bitboard SPACE_SQUARES[2] = {0x3CULL << 8 | 0x3CULL << 16 | 0x3CULL <<
                                        0x3CULL << 24 | 0x3CULL << 32 | 0x3CULL << 40};
 
 inline int relative_rank(Color c, int s) { return c == WHITE ? s >> 3 : 7 - (s >> 3); }
-inline int chebyshev(int a, int b) {
-    return std::max(std::abs(file_of(a) - file_of(b)), std::abs(rank_of(a) - rank_of(b)));
-}
-inline int centre_distance(int s) {
-    const int r = rank_of(s), f = file_of(s);
-    return std::min(std::abs(r - 3), std::abs(r - 4)) + std::min(std::abs(f - 3), std::abs(f - 4));
-}
+
+constexpr int abs_diff(int a, int b) { return a > b ? a - b : b - a; }
+
+// King-move (Chebyshev) distance between two squares, looked up: the king
+// terms ask for it in loops over pawns and pieces.
+constexpr auto SQUARE_DISTANCE = [] {
+    std::array<std::array<uint8_t, 64>, 64> d{};
+    for (int a = 0; a < 64; ++a)
+        for (int b = 0; b < 64; ++b)
+            d[a][b] = static_cast<uint8_t>(std::max(abs_diff(file_of(a), file_of(b)), abs_diff(rank_of(a), rank_of(b))));
+    return d;
+}();
+// DISTANCE_RING[s][d]: the squares at king-move distance exactly d from s, so
+// the nearest piece of a set is found ring by ring, nearest first.
+constexpr auto DISTANCE_RING = [] {
+    std::array<std::array<Bitboard, 8>, 64> r{};
+    for (int a = 0; a < 64; ++a)
+        for (int b = 0; b < 64; ++b) r[a][SQUARE_DISTANCE[a][b]] |= square_bb(b);
+    return r;
+}();
+// Manhattan distance to the nearest of the four centre squares.
+constexpr auto CENTRE_DISTANCE = [] {
+    std::array<uint8_t, 64> d{};
+    for (int s = 0; s < 64; ++s) {
+        const int r = rank_of(s), f = file_of(s);
+        d[s] = static_cast<uint8_t>(std::min(abs_diff(r, 3), abs_diff(r, 4)) + std::min(abs_diff(f, 3), abs_diff(f, 4)));
+    }
+    return d;
+}();
+inline int chebyshev(int a, int b) { return SQUARE_DISTANCE[a][b]; }
+inline int centre_distance(int s) { return CENTRE_DISTANCE[s]; }
 inline Bitboard pieces_of(const Position& pos, Color c, int type) { return pos.pieces[6 * c + type]; }
 inline Bitboard forward_one(Color c, Bitboard b) { return c == WHITE ? b << 8 : b >> 8; }
 inline int minor_count(const Position& pos, Color c) {
@@ -372,10 +398,14 @@ int endgame_king_activity_score(const Position& pos, const EvalData& ed, Color c
     if (k == NO_SQUARE) return 0;
     const int cd = centre_distance(k);
     int s = 5 * (6 - cd);
-    if (Bitboard enemyPawns = pieces_of(pos, o, PAWN)) {
-        int md = 8;
-        while (enemyPawns) md = std::min(md, chebyshev(k, pop_lsb(enemyPawns)));
-        if (md <= 5) s = 5 * (12 - md - cd);
+    // Nearest enemy pawn within five king moves, searched ring by ring (the
+    // king's own square holds no pawn).
+    if (const Bitboard enemyPawns = pieces_of(pos, o, PAWN)) {
+        for (int md = 1; md <= 5; ++md)
+            if (DISTANCE_RING[k][md] & enemyPawns) {
+                s = 5 * (12 - md - cd);
+                break;
+            }
     }
     const int enemyKing = pos.king_square[o];
     for (Bitboard b = ed.passed[c]; b;) {

@@ -239,6 +239,14 @@ TEST(EvalPasserThreatKingTerms, WorkedPositions) {
         // (enemy king 6 away, own 7) still counts: 2 * (6 - 7).
         {"king race of a distant passer", "k7/8/8/8/8/8/P7/7K w - - 0 1", "kingact", 0, -2},
         {"initiative of three passers on one flank", "k7/8/8/8/8/8/5PPP/6K1 w - - 0 1", "initiative", 0, 21},
+        // King e4: the nearest enemy pawn is f6 (2 away), not a2 (4 away, lower square): 5 * (12 - 2) = 50;
+        // black's passers a2 and f6, both out of its king's reach, each lose 2 * 3 in the race: 50 + 12.
+        {"nearest enemy pawn, not the first", "8/8/5p2/8/4K3/8/p7/7k w - - 0 1", "kingact", 0, 62},
+        // King a1 (cd 6) and pawn f6 five moves away: 5 * (12 - 5 - 6) = 5; black's passer f6 next to
+        // its king h8: 12 + 2 * 3.
+        {"enemy pawn five king moves away", "7k/8/5p2/8/8/8/8/K7 w - - 0 1", "kingact", 0, 5 - 18},
+        // Pawn g7 six moves from a1: out of range, white keeps 0; black: 16 + 2 * 5.
+        {"enemy pawn six king moves away", "7k/6p1/8/8/8/8/8/K7 w - - 0 1", "kingact", 0, -26},
     });
 }
 
@@ -307,6 +315,33 @@ TEST(EvalLazy, WorkedValue) {
     const EvalResult r = evaluate_result(from_fen("k7/8/8/8/8/8/5PPP/6K1 w - - 0 1"), -SCORE_INFINITE, -SCORE_INFINITE);
     EXPECT_FALSE(r.full);
     EXPECT_EQ(r.score, 408);
+}
+
+// The lazy estimate against the pawn entry plus every other piece's value and
+// square-table entry, summed here one by one, blended by the clamped phase.
+TEST(EvalLazy, MatchesTheTableSumsOverVariedPositions) {
+    std::vector<const char*> fens = VARIED;
+    fens.push_back("rqqqk3/qqqqqqqq/8/8/8/8/8/4K3 w - - 0 1");  // far behind: large negative sums
+    fens.push_back("4k3/8/8/8/8/8/8/QQQQK2Q w - - 0 1");
+    for (const auto& fen : fens) {
+        const Position pos = from_fen(fen);
+        PawnHash::Entry entry{};
+        PawnHash::probe(pos, entry);
+        int mg = entry.mg, eg = entry.eg;
+        for (int c = WHITE; c <= BLACK; ++c)
+            for (int t = KNIGHT; t <= KING; ++t)
+                for (Bitboard b = pos.pieces[6 * c + t]; b;) {
+                    const int s = pop_lsb(b), idx = c == WHITE ? s : s ^ 56, sign = c == WHITE ? 1 : -1;
+                    mg += sign * (MG_VALUE[t] + MG_PST[t][idx]);
+                    eg += sign * (EG_VALUE[t] + EG_PST[t][idx]);
+                }
+        const int phase = phase_of(pos);
+        const int v = ((24 - phase) * eg + phase * mg) / 24;
+        const int expected = (pos.side == WHITE ? v : -v) + 7;
+        const EvalResult r = evaluate_result(pos, SCORE_INFINITE, SCORE_INFINITE);
+        EXPECT_FALSE(r.full) << fen;
+        EXPECT_EQ(r.score, expected) << fen;
+    }
 }
 
 TEST(EvalLazy, UsedExactlyBeyond599) {
