@@ -79,6 +79,47 @@ inline void gain(Color c, int& mg, int& eg, int a, int b) {
     else { mg -= a; eg -= b; }
 }
 
+// Material plus piece-square value of a piece, both phases in one word (the
+// endgame half in the upper 16 bits), signed from WHITE's view: BLACK's
+// entries are negated and read through the mirrored square. Summing whole
+// words sums both halves at once; every sum of a position fits 16 bits.
+constexpr uint32_t pack(int mg, int eg) { return (static_cast<uint32_t>(eg) << 16) + static_cast<uint32_t>(mg); }
+constexpr int unpack_mg(uint32_t s) { return static_cast<int16_t>(static_cast<uint16_t>(s)); }
+constexpr int unpack_eg(uint32_t s) { return static_cast<int16_t>(static_cast<uint16_t>((s + 0x8000u) >> 16)); }
+
+constexpr auto PIECE_SQUARE = [] {
+    std::array<std::array<uint32_t, 64>, 12> t{};
+    for (int type = KNIGHT; type <= KING; ++type)
+        for (int s = 0; s < 64; ++s) {
+            t[type][s] = pack(MG_VALUE[type] + MG_PST[type][s], EG_VALUE[type] + EG_PST[type][s]);
+            t[6 + type][s] = pack(-(MG_VALUE[type] + MG_PST[type][s ^ 56]), -(EG_VALUE[type] + EG_PST[type][s ^ 56]));
+        }
+    return t;
+}();
+
+// The knights to kings of both sides: material and piece-square sums (WHITE's
+// view) and the game phase. The lazy estimate is built on it, and the complete
+// evaluation takes it over rather than summing the same pieces again.
+struct PieceSum {
+    int mg;
+    int eg;
+    int phase;  // capped
+};
+
+PieceSum piece_sum(const Position& pos) {
+    uint32_t sum = 0;
+    for (int piece = 6 * WHITE + KNIGHT; piece <= 6 * BLACK + KING; ++piece) {
+        if (piece == 6 * BLACK + PAWN) continue;
+        for (Bitboard b = pos.pieces[piece]; b;) sum += PIECE_SQUARE[piece][pop_lsb(b)];
+    }
+    const Bitboard minors = pos.pieces[KNIGHT] | pos.pieces[BISHOP] | pos.pieces[6 + KNIGHT] | pos.pieces[6 + BISHOP];
+    const int phase = PHASE_VALUE[KNIGHT] * popcount(minors) +
+                      PHASE_VALUE[ROOK] * popcount(pos.pieces[ROOK] | pos.pieces[6 + ROOK]) +
+                      PHASE_VALUE[QUEEN] * popcount(pos.pieces[QUEEN] | pos.pieces[6 + QUEEN]);
+    return {unpack_mg(sum), unpack_eg(sum), std::min(phase, MAX_PHASE)};
+}
+static_assert(PHASE_VALUE[KNIGHT] == PHASE_VALUE[BISHOP], "minors are counted together");
+
 struct EvalData {
     Bitboard attacks[2][6];
     Bitboard attackedBy[2];
@@ -153,9 +194,9 @@ int openness(const Position& pos) {
 // Step 2: one piece type of one side (material, placement, mobility, type
 // terms, attack bookkeeping). Returns the side's own (mg, eg) gain.
 // ---------------------------------------------------------------------------
+// Material, piece-square values and phase are in the PieceSum.
 template <PieceType T>
-void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, int& phase,
-                  int& bishopCount) {
+void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, int& bishopCount) {
     const Color o = ~c;
     const Bitboard ownPawnAtt = ed.attacks[c][PAWN], enemyPawnAtt = ed.attacks[o][PAWN];
     const Bitboard ownPawns = pieces_of(pos, c, PAWN);
@@ -165,11 +206,6 @@ void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, 
         const int s = pop_lsb(b);
         const int f = file_of(s);
         const int rr = relative_rank(c, s);
-        const int idx = c == WHITE ? s : s ^ 56;
-
-        mg += MG_VALUE[T] + MG_PST[T][idx];
-        eg += EG_VALUE[T] + EG_PST[T][idx];
-        phase += PHASE_VALUE[T];
 
         Bitboard a;
         if constexpr (T == KNIGHT) a = Attack::knightAttacks[s];
@@ -436,7 +472,7 @@ int space_score(const Position& pos, const EvalData& ed, Color c) {
 // ---------------------------------------------------------------------------
 // The complete evaluation; e is the pawn entry of this position.
 // ---------------------------------------------------------------------------
-int evaluate_full(const Position& pos, PawnHash::Entry& e) {
+int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     const bool trace = g_evalTraceOn;
     int mg = 0, eg = 0;
     auto record = [&](const char* name) {
@@ -466,23 +502,20 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e) {
     const int cbp[2] = {center_break_potential(pos, WHITE), center_break_potential(pos, BLACK)};
     record("pawnhash");
 
-    // 2. Pieces: material, placement, mobility and type terms; kings' placement.
-    int phase = 0;
+    // 2. Pieces: material and placement (with the kings', from the PieceSum),
+    // mobility and type terms.
+    mg += ps.mg;
+    eg += ps.eg;
+    const int phase = ps.phase;
     int bishopCount[2] = {0, 0};
     for (Color c : {WHITE, BLACK}) {
         int sm = 0, se = 0;
-        score_pieces<KNIGHT>(pos, ed, c, sm, se, phase, bishopCount[c]);
-        score_pieces<BISHOP>(pos, ed, c, sm, se, phase, bishopCount[c]);
-        score_pieces<ROOK>(pos, ed, c, sm, se, phase, bishopCount[c]);
-        score_pieces<QUEEN>(pos, ed, c, sm, se, phase, bishopCount[c]);
-        for (Bitboard b = pieces_of(pos, c, KING); b;) {
-            const int idx = c == WHITE ? pop_lsb(b) : pop_lsb(b) ^ 56;
-            sm += MG_PST[KING][idx];
-            se += EG_PST[KING][idx];
-        }
+        score_pieces<KNIGHT>(pos, ed, c, sm, se, bishopCount[c]);
+        score_pieces<BISHOP>(pos, ed, c, sm, se, bishopCount[c]);
+        score_pieces<ROOK>(pos, ed, c, sm, se, bishopCount[c]);
+        score_pieces<QUEEN>(pos, ed, c, sm, se, bishopCount[c]);
         gain(c, mg, eg, sm, se);
     }
-    phase = std::min(phase, MAX_PHASE);
     record("pieces");
 
     // 3. Bishop pair, worth more in open positions with central breaks.
@@ -599,33 +632,21 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e) {
 
 }  // namespace
 
-int evaluate(const Position& pos) { return evaluate_full(pos, *PawnHash::probe(pos)); }
+int evaluate(const Position& pos) { return evaluate_full(pos, *PawnHash::probe(pos), piece_sum(pos)); }
 
 EvalResult evaluate_result(const Position& pos, int alpha, int beta) {
     PawnHash::Entry& e = *PawnHash::probe(pos);
-    int mg = e.mg, eg = e.eg, phase = 0;
-    for (Color c : {WHITE, BLACK}) {
-        int sm = 0, se = 0;
-        for (int t = KNIGHT; t <= KING; ++t) {
-            for (Bitboard b = pieces_of(pos, c, t); b;) {
-                const int idx = c == WHITE ? pop_lsb(b) : pop_lsb(b) ^ 56;
-                sm += MG_VALUE[t] + MG_PST[t][idx];
-                se += EG_VALUE[t] + EG_PST[t][idx];
-                phase += PHASE_VALUE[t];
-            }
-        }
-        gain(c, mg, eg, sm, se);
-    }
-    const int lazy = blend(pos, mg, eg, std::min(phase, MAX_PHASE));
+    const PieceSum ps = piece_sum(pos);
+    const int lazy = blend(pos, e.mg + ps.mg, e.eg + ps.eg, ps.phase);
     if (lazy - LAZY_MARGIN > beta || lazy + LAZY_MARGIN < alpha) return {lazy, false};
     // The entry is still this position's: the second probe would be a hit.
-    return {evaluate_full(pos, e), true};
+    return {evaluate_full(pos, e, ps), true};
 }
 
 EvalResult evaluate(const Position& pos, int alpha, int beta) { return evaluate_result(pos, alpha, beta); }
 
 int evaluate(const Position& pos, PawnHash::Entry& privateEntry) {
-    return evaluate_full(pos, *PawnHash::probe(pos, privateEntry));
+    return evaluate_full(pos, *PawnHash::probe(pos, privateEntry), piece_sum(pos));
 }
 
 int evaluate_diagnostic(const Position& pos) {
