@@ -738,9 +738,8 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         }
     }
 
-    // 5. Static evaluation, corrected by the correction histories (none in
-    // check). SCORE_NONE lies inside the clamp range, so a corrected value equal
-    // to it is one the sum itself gave: no evaluation either way.
+    // 5. Static evaluation, corrected by the correction histories; none in
+    // check. A corrected value that happens to equal SCORE_NONE counts as none.
     int rawEval = SCORE_NONE;
     bool full = false;
     int eval = SCORE_NONE;
