@@ -3,6 +3,7 @@
 #include "eval/pawnhash.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -160,6 +161,21 @@ Entry* probe(const Position& pos, Entry& privateEntry) {
     return &privateEntry;
 }
 
+namespace {
+// STORM_BAND[k][d]: the squares on the king's file and its neighbours exactly d
+// ranks above or below king square k, where enemy pawns count as a storm.
+constexpr auto STORM_BAND = [] {
+    std::array<std::array<Bitboard, 4>, 64> band{};
+    for (int k = 0; k < 64; ++k)
+        for (int s = 0; s < 64; ++s) {
+            const int df = (s & 7) - (k & 7), dr = (s >> 3) - (k >> 3);
+            const int adr = dr < 0 ? -dr : dr;
+            if (df >= -1 && df <= 1 && adr >= 1 && adr <= 3) band[k][adr] |= square_bb(s);
+        }
+    return band;
+}();
+}  // namespace
+
 int king_shelter_score(const Position& pos, Entry& e, Color c) {
     const int ksq = pos.king_square[c];
     if (e.shelterValid[c] && e.shelterKingSq[c] == ksq &&
@@ -195,11 +211,7 @@ int king_shelter_score(const Position& pos, Entry& e, Color c) {
         }
 
         // Storm: enemy pawns close to the king, ahead of it or behind.
-        for (Bitboard b = enemy; b;) {
-            const int s = pop_lsb(b);
-            const int df = std::abs((s & 7) - kf), dr = std::abs((s >> 3) - kr);
-            if (df <= 1 && dr <= 3 && dr != 0) score -= KING_STORM_PENALTY_MG[dr];
-        }
+        for (int dr = 1; dr <= 3; ++dr) score -= KING_STORM_PENALTY_MG[dr] * popcount(enemy & STORM_BAND[ksq][dr]);
     }
 
     e.shelterScore[c] = score;

@@ -200,6 +200,10 @@ TEST(KingShelter, WorkedScores) {
         {"enemy pawn one rank ahead, next file: 11", "k7/8/8/8/7p/6K1/8/8 w - - 0 1", WHITE, -72},
         {"enemy pawn one rank behind counts too", "k7/8/8/8/8/6K1/7p/8 w - - 0 1", WHITE, -72},
         {"king on the far rank has nothing ahead", "6K1/8/8/8/8/8/8/k7 w - - 0 1", WHITE, -68},
+        // King g3: open files -45; f5 two ranks away 7, h6 three ranks away 3, g7 four away free.
+        {"storm two and three ranks away", "k7/6p1/7p/5p2/8/6K1/8/8 w - - 0 1", WHITE, -55},
+        // King a3: open files -42; b4 costs 11, h4 on the far side of the board nothing.
+        {"storm window stops at the board edge", "7k/8/8/8/1p5p/K7/8/8 w - - 0 1", WHITE, -53},
     };
     for (const auto& c : cases) {
         const Position pos = from_fen(c.fen);
