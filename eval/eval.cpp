@@ -108,9 +108,9 @@ struct PieceSum {
 
 PieceSum piece_sum(const Position& pos) {
     uint32_t sum = 0;
-    for (int piece = 6 * WHITE + KNIGHT; piece <= 6 * BLACK + KING; ++piece) {
-        if (piece == 6 * BLACK + PAWN) continue;
-        for (Bitboard b = pos.pieces[piece]; b;) sum += PIECE_SQUARE[piece][pop_lsb(b)];
+    for (Bitboard b = pos.occupied & ~(pos.pieces[PAWN] | pos.pieces[6 + PAWN]); b;) {
+        const int s = pop_lsb(b);
+        sum += PIECE_SQUARE[pos.board[s]][s];
     }
     const Bitboard minors = pos.pieces[KNIGHT] | pos.pieces[BISHOP] | pos.pieces[6 + KNIGHT] | pos.pieces[6 + BISHOP];
     const int phase = PHASE_VALUE[KNIGHT] * popcount(minors) +
@@ -154,21 +154,20 @@ Bitboard king_zone(int ksq, Color c) {
     return zone;
 }
 
+// Pawns on files c-f and relative ranks 2-5: one point for a free stop square
+// (two on files d and e) and one for each enemy pawn they could capture. The
+// files keep the diagonal shifts from wrapping around the board.
 int center_break_potential(const Position& pos, Color c) {
-    const Color o = ~c;
-    const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
-    int total = 0;
-    for (Bitboard b = pieces_of(pos, c, PAWN) & FILES_C_TO_F; b;) {
-        const int s = pop_lsb(b);
-        const int rr = relative_rank(c, s);
-        if (rr < 1 || rr > 4) continue;
-        const int f = file_of(s);
-        const int stop = c == WHITE ? s + 8 : s - 8;
-        if (!(pos.occupied & square_bb(stop))) total += (f == 3 || f == 4) ? 2 : 1;
-        const int d1 = c == WHITE ? s + 7 : s - 9, d2 = c == WHITE ? s + 9 : s - 7;
-        total += ((enemyPawns >> d1) & 1) + ((enemyPawns >> d2) & 1);
-    }
-    return std::clamp(total, 0, 6);
+    constexpr Bitboard FILES_D_E = (FILE_A << 3) | (FILE_A << 4);
+    const Bitboard ranks = c == WHITE ? RANK_2 | RANK_3 | (RANK_1 << 24) | (RANK_1 << 32)
+                                      : RANK_7 | RANK_6 | (RANK_1 << 32) | (RANK_1 << 24);
+    const Bitboard enemyPawns = pieces_of(pos, ~c, PAWN);
+    const Bitboard pawns = pieces_of(pos, c, PAWN) & FILES_C_TO_F & ranks;
+    const Bitboard free = pawns & ~(c == WHITE ? pos.occupied >> 8 : pos.occupied << 8);
+    const Bitboard left = c == WHITE ? pawns << 7 : pawns >> 9, right = c == WHITE ? pawns << 9 : pawns >> 7;
+    const int total = popcount(free) + popcount(free & FILES_D_E) + popcount(left & enemyPawns) +
+                      popcount(right & enemyPawns);
+    return std::min(total, 6);
 }
 
 // Pawns that stand in front of a blocker: central ones count more, most when

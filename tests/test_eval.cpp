@@ -206,6 +206,10 @@ TEST(EvalPieceTerms, WorkedPositions) {
         {"space with a pawn behind", "1n2k3/8/8/8/8/8/3P4/1NB1K3 w - - 0 1", "space", 78, 0},
         // Blocked 6 (d4/d5 rammed), openness 2, centre breaks 4: (18, 30).
         {"bishop pair in a closed centre", "4k3/8/8/3p4/3PP3/8/2P5/2B1KB2 w - - 0 1", "bishoppair", 18, 30},
+        // Black breaks: d6 and e5 with free stops (2 + 2), e5 can take d4 (1); openness 4: (38, 41).
+        {"black bishop pair with central breaks", "2b1kb2/8/3p4/4p3/3P4/8/8/4K3 b - - 0 1", "bishoppair", -38, -41},
+        // e6 is too far advanced and b4 off the centre files to be breaks; openness 6: (34, 40).
+        {"no breaks from e6 or b4", "4k3/8/2p1P3/8/1P6/8/8/2B1KB2 w - - 0 1", "bishoppair", 34, 40},
     });
 }
 
