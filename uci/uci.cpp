@@ -495,7 +495,7 @@ void UciEngine::run_search_worker(Position root, Search::SearchLimits limits, ui
         last.score = result.score;
         last.nodes = result.nodes;
         last.time_ms = result.time_ms;
-        last.nps = result.time_ms > 0 ? result.nodes * 1000 / uint64_t(result.time_ms) : result.nodes;
+        last.nps = Search::nodes_per_second(result.nodes, result.time_ms);
         last.hashfull = 0;
         last.pv = result.pv;
         send_search_line(format_info(last), number);
