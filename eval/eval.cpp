@@ -322,8 +322,10 @@ void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, in
 
 // ---------------------------------------------------------------------------
 // Step 7: threats of side c.
+// The term functions of steps 7 to 9 are inline: each runs once per side and
+// evaluation, and a call costs more than the few early-out tests of most.
 // ---------------------------------------------------------------------------
-void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
+inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
     const Color o = ~c;
     int tm = 0, te = 0;
     const Bitboard strong = ed.attacks[o][PAWN] | (ed.attackedBy2[o] & ~ed.attackedBy2[c]);
@@ -372,7 +374,7 @@ void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& 
 // ---------------------------------------------------------------------------
 // Step 8: king attack and safety (middlegame only).
 // ---------------------------------------------------------------------------
-int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitboard minorAtt, Bitboard majorAtt) {
+inline int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitboard minorAtt, Bitboard majorAtt) {
     const Color o = ~c;
     const int k = pos.king_square[o];
     if (k == NO_SQUARE) return 0;
@@ -384,7 +386,7 @@ int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitbo
     return std::min(p, 64);
 }
 
-int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) {
+inline int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) {
     const Color o = ~c;
     const int k = pos.king_square[o];
     const int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
@@ -398,7 +400,7 @@ int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) 
     return std::min(score, 124);
 }
 
-int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& entry, Color c) {
+inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& entry, Color c) {
     const Color o = ~c;
     const int k = pos.king_square[c];
     if (k == NO_SQUARE) return 0;
@@ -427,7 +429,7 @@ int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& ent
 // ---------------------------------------------------------------------------
 // Step 9: endgame king activity.
 // ---------------------------------------------------------------------------
-int endgame_king_activity_score(const Position& pos, const EvalData& ed, Color c) {
+inline int endgame_king_activity_score(const Position& pos, const EvalData& ed, Color c) {
     const Color o = ~c;
     const int k = pos.king_square[c];
     if (k == NO_SQUARE) return 0;
