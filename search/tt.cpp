@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "board/types.h"
@@ -111,7 +110,11 @@ void init_tt(unsigned long long mb) {
 
 void clear_tt() {
     if (!table || !written) return;
-    std::memset(static_cast<void*>(table.get()), 0, tableEntries * sizeof(TTEntry));
+    // A fresh mapping instead of a pass of zeroing: a large table is emptied
+    // at once ("ucinewgame" answers without delay) and its pages come back
+    // zero, as the search touches them.
+    table.reset();
+    table = allocate_table(tableEntries);
     written = false;
 }
 
