@@ -217,7 +217,7 @@ void generate_pseudo_legal_impl(Position& pos, Sink& sink) {
 // plain king step only moves the king off k: a piece it captures never
 // attacked its own square, so testing the destination with k vacated is the
 // same as playing the move. The other moves are played out.
-bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
+[[gnu::flatten]] bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
     if (move_from(m) == k && !(m & FLAG_CASTLING))
         return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
     const Position::Undo u = pos.make_move(m);

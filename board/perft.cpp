@@ -15,8 +15,9 @@ namespace {
 using ListStack = std::deque<std::vector<unsigned>>;
 
 // Counts the moves of the last ply; a depth of 0 or less is the position
-// itself, so the recursion ends whatever depth it is handed.
-PerftResult perft_recurse(Position& pos, int depth, ListStack& lists, size_t ply) {
+// itself, so the recursion ends whatever depth it is handed. Make and unmake
+// are inlined: they are most of the work.
+[[gnu::flatten]] PerftResult perft_recurse(Position& pos, int depth, ListStack& lists, size_t ply) {
     PerftResult r;
     if (depth <= 0) {
         r.nodes = 1;

@@ -88,8 +88,8 @@ public:
     bool is_threefold_repetition() const;
 
     // Moves
-    Undo make_move(unsigned move);
-    void unmake_move(const Undo& u);
+    inline Undo make_move(unsigned move);
+    inline void unmake_move(const Undo& u);
     Undo make_null_move();
     void unmake_null_move(const Undo& u);
     bool is_move_legal(unsigned move) const;
@@ -121,3 +121,5 @@ inline bool Position::in_check(Color c) const {
     if (k == NO_SQUARE) return false;
     return is_square_attacked(k, ~c);
 }
+
+#include "board/position_make.h"
