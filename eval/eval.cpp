@@ -79,16 +79,19 @@ inline void gain(Color c, int& mg, int& eg, int a, int b) {
     else { mg -= a; eg -= b; }
 }
 
-// Material plus piece-square value of a piece, both phases in one word (the
-// endgame half in the upper 16 bits), signed from WHITE's view: BLACK's
+// Material plus piece-square value of a piece, both phases in one 64-bit word
+// (the endgame half in the upper 32 bits), signed from WHITE's view: BLACK's
 // entries are negated and read through the mirrored square. Summing whole
-// words sums both halves at once; every sum of a position fits 16 bits.
-constexpr uint32_t pack(int mg, int eg) { return (static_cast<uint32_t>(eg) << 16) + static_cast<uint32_t>(mg); }
-constexpr int unpack_mg(uint32_t s) { return static_cast<int16_t>(static_cast<uint16_t>(s)); }
-constexpr int unpack_eg(uint32_t s) { return static_cast<int16_t>(static_cast<uint16_t>((s + 0x8000u) >> 16)); }
+// words sums both halves at once. Halves of 32 bits hold any board (16 bits
+// would not: a position set up with forty queens passes 32767).
+constexpr uint64_t pack(int mg, int eg) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(eg)) << 32) + static_cast<uint64_t>(static_cast<int64_t>(mg));
+}
+constexpr int unpack_mg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>(s)); }
+constexpr int unpack_eg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>((s + 0x80000000u) >> 32)); }
 
 constexpr auto PIECE_SQUARE = [] {
-    std::array<std::array<uint32_t, 64>, 12> t{};
+    std::array<std::array<uint64_t, 64>, 12> t{};
     for (int type = KNIGHT; type <= KING; ++type)
         for (int s = 0; s < 64; ++s) {
             t[type][s] = pack(MG_VALUE[type] + MG_PST[type][s], EG_VALUE[type] + EG_PST[type][s]);
@@ -107,7 +110,7 @@ struct PieceSum {
 };
 
 PieceSum piece_sum(const Position& pos) {
-    uint32_t sum = 0;
+    uint64_t sum = 0;
     for (Bitboard b = pos.occupied & ~(pos.pieces[PAWN] | pos.pieces[6 + PAWN]); b;) {
         const int s = pop_lsb(b);
         sum += PIECE_SQUARE[pos.board[s]][s];

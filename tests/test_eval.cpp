@@ -327,6 +327,9 @@ TEST(EvalLazy, MatchesTheTableSumsOverVariedPositions) {
     std::vector<const char*> fens = VARIED;
     fens.push_back("rqqqk3/qqqqqqqq/8/8/8/8/8/4K3 w - - 0 1");  // far behind: large negative sums
     fens.push_back("4k3/8/8/8/8/8/8/QQQQK2Q w - - 0 1");
+    // Forty queens: sums beyond 16 bits.
+    fens.push_back("QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/QQQQQQQQ/8/8/k6K b - - 0 1");
+    fens.push_back("K6k/8/8/qqqqqqqq/qqqqqqqq/qqqqqqqq/qqqqqqqq/qqqqqqqq w - - 0 1");
     for (const auto& fen : fens) {
         const Position pos = from_fen(fen);
         PawnHash::Entry entry{};
