@@ -139,6 +139,10 @@ constexpr std::array<uint8_t, 64> make_rights_kept() {
 
 inline constexpr std::array<uint8_t, 64> RIGHTS_KEPT = make_rights_kept();
 
+// The squares whose entry in RIGHTS_KEPT clears anything.
+inline constexpr Bitboard CASTLING_SQUARES = square_bb(SQ_A1) | square_bb(SQ_E1) | square_bb(SQ_H1) |
+                                             square_bb(SQ_A8) | square_bb(SQ_E8) | square_bb(SQ_H8);
+
 // The three keys and the halfmove clock of a move in progress, kept in
 // registers until the move is done.
 struct MoveKeys {
@@ -199,7 +203,10 @@ inline Position::Undo Position::make_move(unsigned move) {
     }
 
     occupied = occupancy[0] | occupancy[1];
-    const uint32_t rights = castling_rights & RIGHTS_KEPT[from] & RIGHTS_KEPT[to];
+    // Only a move from or to a king's home square or a corner can change the rights.
+    const uint32_t rights = (square_bb(from) | square_bb(to)) & CASTLING_SQUARES
+                                ? castling_rights & RIGHTS_KEPT[from] & RIGHTS_KEPT[to]
+                                : castling_rights;
     if (rights != castling_rights) k.key ^= zcastle(castling_rights) ^ zcastle(rights);
     if (ep_square != NO_SQUARE) k.key ^= zep(ep_square);
     if (new_ep != NO_SQUARE) k.key ^= zep(new_ep);

@@ -587,6 +587,53 @@ TEST_F(PositionTest, RightsFromRookMovesAndCaptures) {
     }
 }
 
+namespace {
+
+// The rights a move keeps, by the moving and the captured piece: a king
+// clears both of its colour's rights, a rook leaving its corner and a rook
+// taken on its corner clear that corner's right.
+uint32_t rights_by_pieces(uint32_t rights, int moved, int from, int captured, int captured_on) {
+    if (moved == 5) rights &= ~(CASTLE_WHITE_KING | CASTLE_WHITE_QUEEN);
+    if (moved == 11) rights &= ~(CASTLE_BLACK_KING | CASTLE_BLACK_QUEEN);
+    const struct {
+        int rook, corner;
+        uint32_t right;
+    } corners[] = {{3, sq("a1"), CASTLE_WHITE_QUEEN},
+                   {3, sq("h1"), CASTLE_WHITE_KING},
+                   {9, sq("a8"), CASTLE_BLACK_QUEEN},
+                   {9, sq("h8"), CASTLE_BLACK_KING}};
+    for (const auto& c : corners) {
+        if (moved == c.rook && from == c.corner) rights &= ~c.right;
+        if (captured == c.rook && captured_on == c.corner) rights &= ~c.right;
+    }
+    return rights;
+}
+
+}  // namespace
+
+// The make decides the rights by the squares a move leaves and lands on; in
+// every position a game can reach that agrees with the rule by pieces.
+TEST_F(PositionTest, RightsBySquareAgreeWithRightsByPieces) {
+    std::mt19937_64 rng(77);
+    const char* starts[] = {vwtest::START, vwtest::KIWIPETE, "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq - 0 1"};
+    int changed = 0;
+    for (int game = 0; game < 60; ++game) {
+        Position pos = from_fen(starts[game % 3]);
+        for (int ply = 0; ply < 80; ++ply) {
+            const auto moves = naive_legal_moves(pos);
+            if (moves.empty()) break;
+            const Move m = moves[rng() % moves.size()];
+            const uint32_t before = pos.castling_rights;
+            const auto u = pos.make_move(m);
+            const uint32_t want =
+                rights_by_pieces(before, u.moved_piece(), u.from(), u.captured_piece, u.captured_square());
+            ASSERT_EQ(pos.castling_rights, want) << move_to_uci(m) << " after " << ply << " plies of game " << game;
+            changed += want != before;
+        }
+    }
+    EXPECT_GT(changed, 100);  // the walk really reaches the rule's cases
+}
+
 TEST_F(PositionTest, CapturingPromotionRestores) {
     Position pos = from_fen("rn2k3/1P6/8/8/8/8/8/4K3 w q - 3 40");
     const Position before = pos;
