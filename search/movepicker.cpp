@@ -108,12 +108,16 @@ inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned m
     return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
 }
 
+// Stands in for a history row whose term is off: adding its zeros costs less
+// than testing for the term on every move.
+constexpr int32_t ZERO_ROW[64 * 64] = {};
+
 // The table rows the quiet scores of one node read, found once per node: the
 // butterfly row of the side to move and each continuation row of an earlier
-// move (null where the term is off).
+// move (ZERO_ROW where the term is off).
 struct QuietRows {
-    const int32_t* history = nullptr;
-    const int32_t* cont[3] = {nullptr, nullptr, nullptr};
+    const int32_t* history = ZERO_ROW;
+    const int32_t* cont[3] = {ZERO_ROW, ZERO_ROW, ZERO_ROW};
 
     QuietRows(const Position& p, const PickerHeuristics& h) {
         if (h.history) history = h.history + size_t(p.side) * 64 * 64;
@@ -135,11 +139,10 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     else if (move == h.counter)
         score = COUNTER_MOVE_BONUS;
     const size_t to = move_to(move);
-    if (rows.history) score += rows.history[size_t(move_from(move)) * 64 + to];
+    score += rows.history[size_t(move_from(move)) * 64 + to];
     // Each continuation term is halved on its own, as the tables are summed.
     const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
-    for (const int32_t* row : rows.cont)
-        if (row) score += row[pieceTo] / 2;
+    for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
     if (check_for_ordering(mp, p, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
 }
@@ -253,8 +256,9 @@ void MovePicker::add_forced_move(unsigned move) {
     }
 }
 
+// A slot without a forced move holds 0, which no move equals.
 bool MovePicker::is_forced(unsigned move) const {
-    return (forcedCount > 0 && move == forcedMoves[0]) || (forcedCount > 1 && move == forcedMoves[1]);
+    return move != 0 && (move == forcedMoves[0] || move == forcedMoves[1]);
 }
 
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
@@ -394,12 +398,15 @@ void MovePicker::prepare_quiet_stage() {
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
         const QuietRows rows(*pos, heur);
-        for (uint64_t i = 0; i < moveCount && quietCount < CAPACITY; ++i) {
+        // The count is kept in a register while the list is written.
+        uint64_t n = quietCount;
+        for (uint64_t i = 0; i < moveCount && n < CAPACITY; ++i) {
             const unsigned m = moves[i];
             if (m == 0 || is_capture(m) || promotion_type(m) != 0 || is_forced(m)) continue;
             if (!qsearchMode || safe_quiet_check(*this, *pos, m))
-                append(quiets, quietCount, m, scored_quiet(*this, rows, *pos, m, heur), 0);
+                quiets[n++] = {m, scored_quiet(*this, rows, *pos, m, heur), 0};
         }
+        quietCount = n;
     }
     quietsPrepared = true;
 }
