@@ -86,8 +86,8 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // (a new slider behind the vacated square) and en passant (a second vacated
 // square) do not fit that: -1 for them.
 inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned move) {
-    if (!mp.checkShortcut || (move & FLAG_EN_PASSANT) || move_promotion(move) != 0 ||
-        (move_piece(move) > 5) != (p.side == BLACK))
+    constexpr uint32_t EN_PASSANT_OR_PROMOTION = FLAG_EN_PASSANT | (15u << 16);
+    if (!mp.checkShortcut || (move & EN_PASSANT_OR_PROMOTION) || (move_piece(move) > 5) != (p.side == BLACK))
         return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);

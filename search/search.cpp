@@ -885,7 +885,7 @@ int negamax(Position& pos, SearchContext& ctx, int depth, int alpha, int beta, i
         // 10.3 Early exchange pruning, or the legality test.
         const bool needsTest = needs_legality_test(pos, m);
         bool made = false;
-        Position::Undo undo{};
+        Position::Undo undo;  // filled by the make; read only once the move is made
         if (!pvNode && !inCheck && !needsTest && anyMoveDone) {
             if (!quiet) {
                 if (param(g_seeCaptureDepth) >= depth) {
