@@ -215,10 +215,19 @@ void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch
     badCount = badCursor = 0;
 }
 
+// The list stages skip the forced moves: their candidate entries are cleared
+// once here (the stages skip 0) rather than compared on every walk.
+void MovePicker::clear_forced_candidates() {
+    if (forcedCount == 0) return;
+    for (uint64_t i = 0; i < moveCount; ++i)
+        if (is_forced(moves[i])) moves[i] = 0;
+}
+
 void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
     initialize(p, h, false, false);
     moveCount = MoveGen::generate_pseudo_legal(p, moves, CAPACITY);
     if (ttMove != 0 && contains_move(moves, moveCount, ttMove)) add_forced_move(ttMove);
+    clear_forced_candidates();
 }
 
 void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned ttMove, const PickerHeuristics& h) {
@@ -230,6 +239,7 @@ void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned tt
     const bool tactical = is_capture(ttMove) || promotion_type(ttMove) != 0;
     if (tactical || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
         add_forced_move(ttMove);
+    clear_forced_candidates();
 }
 
 void MovePicker::build_root_picker(Position& p, const std::vector<unsigned>& list, unsigned first, unsigned second,
@@ -239,6 +249,7 @@ void MovePicker::build_root_picker(Position& p, const std::vector<unsigned>& lis
     std::copy_n(list.begin(), moveCount, moves);
     if (first != 0 && contains_move(moves, moveCount, first)) add_forced_move(first);
     if (second != 0 && second != first && contains_move(moves, moveCount, second)) add_forced_move(second);
+    clear_forced_candidates();
 }
 
 bool MovePicker::contains_move(const unsigned* list, uint64_t count, unsigned move) {
@@ -394,7 +405,7 @@ void MovePicker::prepare_capture_stage() {
     compute_check_squares(*pos);
     for (uint64_t i = 0; i < moveCount; ++i) {
         const unsigned m = moves[i];
-        if (m == 0 || is_forced(m)) continue;
+        if (m == 0) continue;
         if (is_capture(m) || promotion_type(m) != 0) add_capture_or_promotion_move(*pos, m, heur);
     }
     capturesPrepared = true;
@@ -410,7 +421,7 @@ void MovePicker::prepare_quiet_stage() {
         uint64_t n = quietCount;
         for (uint64_t i = 0; i < moveCount && n < CAPACITY; ++i) {
             const unsigned m = moves[i];
-            if (m == 0 || is_capture(m) || promotion_type(m) != 0 || is_forced(m)) continue;
+            if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
             if (!qsearchMode || safe_quiet_check(*this, *pos, m))
                 quiets[n++] = {m, scored_quiet(*this, rows, *pos, m, heur), 0};
         }

@@ -86,6 +86,7 @@ public:
     static bool contains_move(const unsigned* moves, uint64_t count, unsigned move);
     void add_forced_move(unsigned move);
     bool is_forced(unsigned move) const;
+    void clear_forced_candidates();
     static unsigned pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                               int& see);
 

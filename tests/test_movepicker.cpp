@@ -332,6 +332,26 @@ TEST(MovePickerOrder, GivenListForcesFirstThenSecond) {
     }
 }
 
+// A forced move that the given list holds more than once is still returned
+// once only, and the list's other moves all follow.
+TEST(MovePickerOrder, ForcedMoveListedTwiceComesOnce) {
+    Position pos = load(vwtest::START);
+    std::vector<unsigned> legal;
+    MoveGen::generate_legal(pos, legal);
+    std::vector<unsigned> list = legal;
+    list.push_back(legal[3]);
+    list.insert(list.begin(), legal[3]);
+    MovePicker mp(pos, list, legal[3], legal[5], PickerHeuristics{});
+    std::vector<unsigned> got;
+    while (unsigned m = mp.next()) got.push_back(m);
+    ASSERT_EQ(got.size(), legal.size());
+    EXPECT_EQ(got[0], legal[3]);
+    EXPECT_EQ(got[1], legal[5]);
+    std::sort(got.begin(), got.end());
+    std::sort(legal.begin(), legal.end());
+    EXPECT_EQ(got, legal);
+}
+
 TEST(MovePickerOrder, MainPickerRefreshesThePinCache) {
     Position pos = load("4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1");
     pos.pinned[WHITE] = 0;
