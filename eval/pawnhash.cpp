@@ -25,6 +25,9 @@ std::unique_ptr<Entry[], FreeDeleter> table;
 uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
+// False while every entry is still zero (nothing filled since the table was
+// created or emptied): such a table needs no clearing.
+bool written = false;
 
 struct PawnMasks {
     Bitboard adjacent[8];
@@ -124,6 +127,7 @@ void allocate_table(uint64_t n) {
     table.reset();  // freed first, so the old and new table never coexist
     table.reset(static_cast<Entry*>(std::calloc(n, sizeof(Entry))));
     if (!table) std::abort();
+    written = false;
 }
 
 }  // namespace
@@ -141,17 +145,25 @@ void init(unsigned long long mb) {
     allocate_table(n);
 }
 
-// A fresh allocation rather than a pass of zeroing: creating an empty table is
-// cheap (above), and a table that was hardly used is freed as cheaply.
 void clear() {
-    if (table) allocate_table(tableEntries);
+    if (!table || !written) return;
+    const uint64_t bytes = tableEntries * sizeof(Entry);
+    if (bytes <= CLEAR_IN_PLACE_BYTES) {
+        std::memset(static_cast<void*>(table.get()), 0, bytes);
+        written = false;
+    } else {
+        allocate_table(tableEntries);
+    }
 }
 
 Entry* probe(const Position& pos) {
     if (!table) init(8);
     const uint64_t k = stored_key(pos);
     Entry& e = table[slot_index(k, tableShift)];
-    if (e.key != k) fill_entry(pos, e, k);
+    if (e.key != k) {
+        fill_entry(pos, e, k);
+        written = true;
+    }
     return &e;
 }
 

@@ -25,8 +25,6 @@ constexpr uint64_t KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t MIB = 1048576;
 constexpr int EVAL_LIMIT = 32000;
 constexpr uint64_t HUGE_PAGE = 2 * MIB;
-// Up to this size, zeroing a table takes a few tens of milliseconds at most.
-constexpr uint64_t CLEAR_IN_PLACE_BYTES = 256 * MIB;
 
 std::unique_ptr<TTEntry[], Unmapper> table;
 uint64_t numBuckets = 0;
@@ -115,12 +113,8 @@ void clear_tt() {
     if (!table || !written) return;
     const uint64_t bytes = tableEntries * sizeof(TTEntry);
     if (bytes <= CLEAR_IN_PLACE_BYTES) {
-        // Zeroed in place: the pages stay mapped, so the next search does not
-        // wait for the kernel to supply them again.
         std::memset(static_cast<void*>(table.get()), 0, bytes);
     } else {
-        // A large table gets a fresh mapping instead, so "ucinewgame" answers
-        // at once; its pages come back zero as the search touches them.
         table.reset();
         table = allocate_table(tableEntries);
     }
