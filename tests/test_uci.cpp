@@ -511,6 +511,7 @@ TEST(UciGo, WordsAndNumberRules) {
         {START_FEN, "go wtime 0 movetime x", 1},
         {START_FEN, "go nodes 1", 1},           // depth 1 always completes
         {START_FEN, "go infinite depth 2", 2},  // ends by itself at its depth
+        {START_FEN, "go infinite nodes 1", 1},  // ends by itself at its node limit
     };
     UciDriver e;
     for (const GoWordCase& c : cases) {

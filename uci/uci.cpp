@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -146,15 +148,25 @@ public:
     SearchThread(const SearchThread&) = delete;
     SearchThread& operator=(const SearchThread&) = delete;
 
-    // Starts body on a new thread; only when not joinable. Failure throws,
-    // as std::thread does.
+    // Like std::thread, destroying a thread that was never joined ends the program.
+    ~SearchThread() {
+        if (joinable_) std::terminate();
+    }
+
+    // Starts body on a new thread; only when not joinable. Where the address
+    // space is too tight for the full stack (ulimit -v), a smaller one is
+    // tried before the platform's default. Failure throws, as std::thread does.
     void start(std::function<void()> body) {
         auto task = std::make_unique<std::function<void()>>(std::move(body));
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        int rc = pthread_attr_setstacksize(&attr, SEARCH_STACK_BYTES);
-        if (rc == 0) rc = pthread_create(&id_, &attr, &SearchThread::run, task.get());
-        pthread_attr_destroy(&attr);
+        int rc = EAGAIN;
+        for (const size_t bytes : {SEARCH_STACK_BYTES, SEARCH_STACK_BYTES / 4, size_t(0)}) {
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            rc = bytes ? pthread_attr_setstacksize(&attr, bytes) : 0;
+            if (rc == 0) rc = pthread_create(&id_, &attr, &SearchThread::run, task.get());
+            pthread_attr_destroy(&attr);
+            if (rc == 0) break;
+        }
         if (rc != 0) throw std::system_error(rc, std::generic_category(), "search thread");
         task.release();  // the thread owns it now
         joinable_ = true;
@@ -221,9 +233,10 @@ private:
     SearchThread search_thread;
     std::atomic<uint64_t> search_id{0};
     std::mutex out_mutex;
-    // Where a finished infinite search waits for the stop flag.
+    // Where a finished infinite search waits for "stop" (or a cancel).
     std::mutex stop_mutex;
     std::condition_variable stop_signal;
+    bool stop_received = false;  // under stop_mutex; false from each "go" on
     TimeMan::Options time_options;
     int32_t hash_mb = 64;
 };
@@ -449,6 +462,10 @@ void UciEngine::handle_go(std::istringstream& words) {
     const uint64_t number = search_id.fetch_add(1) + 1;
     // Cleared here, before the thread exists, so a "stop" right after "go" is never lost.
     Search::clear_stop();
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stop_received = false;
+    }
     search_thread.start(
         [this, root = position, sl, number]() mutable { run_search_worker(std::move(root), sl, number); });
 }
@@ -469,9 +486,10 @@ void UciEngine::cancel_search_and_wait() {
 
 void UciEngine::request_stop() {
     Search::request_stop();
-    // Notified under the lock: a waiter tests the flag while holding it, so the
-    // wake-up cannot fall between its test and its wait.
+    // Set and notified under the lock: a waiter tests the flag while holding
+    // it, so the wake-up cannot fall between its test and its wait.
     std::lock_guard<std::mutex> lock(stop_mutex);
+    stop_received = true;
     stop_signal.notify_all();
 }
 
@@ -502,11 +520,13 @@ void UciEngine::run_search_worker(Position root, Search::SearchLimits limits, ui
     }
 
     // An infinite search answers only when asked to: one that ended by itself
-    // holds its move until "stop". A cancel moves the search number before it
-    // sets the flag, so a cancelled search still writes nothing.
+    // (at its depth or node limit, or with nothing left to search) holds its
+    // move until "stop". The search's own stop flag is no sign of that, since
+    // a node limit sets it too. A cancel moves the search number before it
+    // stops the search, so a cancelled search still writes nothing.
     if (limits.infinite) {
         std::unique_lock<std::mutex> lock(stop_mutex);
-        stop_signal.wait(lock, [] { return Search::stop_requested(); });
+        stop_signal.wait(lock, [this] { return stop_received; });
     }
     send_search_line(bestmove, number);
 }
