@@ -135,7 +135,7 @@ TEST(EvalTables, SpotValuesAndMirroring) {
 }
 
 // ---------------------------------------------------------------------------
-// Reference values from an independent implementation (fresh pawn table).
+// Known evaluations of fixed positions, with a fresh pawn table.
 // ---------------------------------------------------------------------------
 TEST(EvalReference, StartPosition) {
     PawnHash::init(1);
