@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "board/bitboard.h"
 #include "board/move.h"
 #include "board/pext.h"
 #include "board/position.h"
@@ -84,7 +85,7 @@ int see_gain(const Position& pos, unsigned move) {
     int s = mover ^ 1;
 
     int victim_sq = to;
-    if (ep) victim_sq = mover == WHITE ? to - 8 : to + 8;
+    if (ep) victim_sq = en_passant_victim(mover, to);
 
     // A square is reached by at most 35 pieces; one entry per capture.
     int gain[40];

@@ -33,6 +33,9 @@ constexpr int rank_of(int s) { return s >> 3; }
 constexpr Bitboard file_bb(int f) { return FILE_A << f; }
 constexpr Bitboard rank_bb(int r) { return RANK_1 << (8 * r); }
 
+// The square of the pawn that an en passant capture by colour c onto `to` takes.
+constexpr int en_passant_victim(int c, int to) { return c == WHITE ? to - 8 : to + 8; }
+
 // The files beside file f (one at the edges).
 constexpr Bitboard adjacent_files(int f) { return (f > 0 ? file_bb(f - 1) : 0) | (f < 7 ? file_bb(f + 1) : 0); }
 

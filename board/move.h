@@ -12,6 +12,8 @@ constexpr int move_from(Move m) { return int(m & 63); }
 constexpr int move_to(Move m) { return int((m >> 6) & 63); }
 constexpr int move_piece(Move m) { return int((m >> 12) & 15); }
 constexpr int move_promotion(Move m) { return int((m >> 16) & 15); }
+// The promotion field in place: a word with any of these bits set promotes.
+constexpr Move MOVE_PROMOTION_BITS = Move(15) << 16;
 
 constexpr Move make_move_word(int from, int to, int piece, int promotion = 0, uint32_t flags = 0) {
     return Move(from) | (Move(to) << 6) | (Move(piece) << 12) | (Move(promotion) << 16) | flags;

@@ -58,7 +58,7 @@ inline const CastlingRook& castling_rook(int c, int king_to) { return CASTLING_R
 bool PositionMoves::has_legal_en_passant_capture(const Position& pos, int ep, Color capturer) {
     if (ep < 0 || ep > 63) return false;
     const int enemy = capturer ^ 1;
-    const int v = capturer == WHITE ? ep - 8 : ep + 8;
+    const int v = en_passant_victim(capturer, ep);
     if (v < 0 || v > 63) return false;
     const int enemy_pawn = 6 * enemy;
     if (pos.board[v] != enemy_pawn) return false;
@@ -297,9 +297,8 @@ void PositionMoves::make_special_move(Position& pos, unsigned move, Position::Un
         put_piece(pos, t + 6 * c, to);
         pos.halfmove_clock = 0;
     } else if (move & FLAG_EN_PASSANT) {
-        const int v = c == WHITE ? to - 8 : to + 8;
-        slide_piece(pos, p, from, to);
-        xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
+        const int v = en_passant_victim(c, to);
+        shift_piece(pos, p, from, to);
         const int x = pos.board[v];
         if (x != NO_PIECE) {
             take_piece(pos, x, v);
@@ -307,14 +306,10 @@ void PositionMoves::make_special_move(Position& pos, unsigned move, Position::Un
         }
         pos.halfmove_clock = 0;
     } else {
-        slide_piece(pos, p, from, to);
-        xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
+        shift_piece(pos, p, from, to);
         const CastlingRook& r = castling_rook(c, to);
         const int rook = c == WHITE ? W_ROOK : B_ROOK;
-        if (pos.board[r.corner] == rook) {
-            slide_piece(pos, rook, r.corner, r.castled);
-            xor_piece_key(pos, rook, zpiece(rook, r.corner) ^ zpiece(rook, r.castled));
-        }
+        if (pos.board[r.corner] == rook) shift_piece(pos, rook, r.corner, r.castled);
         pos.halfmove_clock = saturating_inc(pos.halfmove_clock);
     }
 }
@@ -327,7 +322,7 @@ void PositionMoves::unmake_special_move(Position& pos, unsigned m, int x) {
         if (x != NO_PIECE) place_piece(pos, x, to);
     } else if (m & FLAG_EN_PASSANT) {
         slide_piece(pos, p, to, from);
-        if (x != NO_PIECE) place_piece(pos, x, c == WHITE ? to - 8 : to + 8);
+        if (x != NO_PIECE) place_piece(pos, x, en_passant_victim(c, to));
     } else {
         slide_piece(pos, p, to, from);
         const CastlingRook& r = castling_rook(c, to);

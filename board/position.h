@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/move.h"
 #include "board/pext.h"
 #include "board/types.h"
@@ -60,7 +61,7 @@ public:
         int captured_square() const {
             if (is_null()) return NO_SQUARE;
             if ((move & FLAG_EN_PASSANT) && !move_promotion(move) && captured_piece != NO_PIECE)
-                return moved_piece() > 5 ? to() + 8 : to() - 8;
+                return en_passant_victim(moved_piece() > 5, to());
             return to();
         }
     };

@@ -83,6 +83,11 @@ inline void take_piece(Position& pos, int p, int s) {
     xor_piece_key(pos, p, zpiece(p, s));
 }
 
+inline void shift_piece(Position& pos, int p, int from, int to) {
+    slide_piece(pos, p, from, to);
+    xor_piece_key(pos, p, zpiece(p, from) ^ zpiece(p, to));
+}
+
 // Clocks loaded from FEN may already stand at the top of their range; they
 // stop there instead of overflowing.
 inline int saturating_inc(int v) { return v + (v != std::numeric_limits<int>::max()); }
@@ -151,7 +156,7 @@ struct MoveKeys {
     void toggle(int p, uint64_t z) { toggle_piece_key(key, pawn, non_pawn, p, z); }
 };
 
-constexpr uint32_t SPECIAL_MOVE_BITS = 0xF0000 | FLAG_EN_PASSANT | FLAG_CASTLING;
+constexpr uint32_t SPECIAL_MOVE_BITS = MOVE_PROMOTION_BITS | FLAG_EN_PASSANT | FLAG_CASTLING;
 
 // A promotion, en passant capture or castling: the rare moves, kept out of
 // line so that the ordinary move's path stays short. They work on the

@@ -180,7 +180,7 @@ constexpr auto STORM_BAND = [] {
     std::array<std::array<Bitboard, 4>, 64> band{};
     for (int k = 0; k < 64; ++k)
         for (int s = 0; s < 64; ++s) {
-            const int df = (s & 7) - (k & 7), dr = (s >> 3) - (k >> 3);
+            const int df = file_of(s) - file_of(k), dr = rank_of(s) - rank_of(k);
             const int adr = dr < 0 ? -dr : dr;
             if (df >= -1 && df <= 1 && adr >= 1 && adr <= 3) band[k][adr] |= square_bb(s);
         }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "board/attack.h"
+#include "board/bitboard.h"
 #include "board/movegen.h"
 #include "board/pext.h"
 
@@ -86,8 +87,7 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // (a new slider behind the vacated square) and en passant (a second vacated
 // square) do not fit that: -1 for them.
 inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned move) {
-    constexpr uint32_t EN_PASSANT_OR_PROMOTION = FLAG_EN_PASSANT | (15u << 16);
-    if (!mp.checkShortcut || (move & EN_PASSANT_OR_PROMOTION) || (move_piece(move) > 5) != (p.side == BLACK))
+    if (!mp.checkShortcut || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS)) || (move_piece(move) > 5) != (p.side == BLACK))
         return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);
@@ -158,7 +158,7 @@ bool move_gives_check(const Position& pos, unsigned move) {
     const int from = move_from(move);
     const int to = move_to(move);
     Bitboard occ = (pos.occupied & ~square_bb(from)) | square_bb(to);
-    if (move & FLAG_EN_PASSANT) occ &= ~square_bb(us == WHITE ? to - 8 : to + 8);
+    if (move & FLAG_EN_PASSANT) occ &= ~square_bb(en_passant_victim(us, to));
 
     Bitboard own[5];
     for (int t = PAWN; t <= QUEEN; ++t) own[t] = pos.pieces[us * 6 + t];
