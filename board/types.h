@@ -40,13 +40,6 @@ constexpr int SCORE_NONE = 32767;
 
 constexpr int MAX_PLY = 128;
 
-// The hash tables are emptied by zeroing in place up to this size, so that
-// their pages stay mapped for the next search; that takes up to a few hundred
-// milliseconds the first time, while the kernel still supplies the pages.
-// Larger tables get fresh zero memory instead, so that emptying them never
-// delays an answer.
-constexpr uint64_t CLEAR_IN_PLACE_BYTES = uint64_t(256) << 20;
-
 constexpr Color operator~(Color c) { return Color(c ^ 1); }
 
 // Bit helpers used throughout.

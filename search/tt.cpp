@@ -2,39 +2,26 @@
 // estimate.
 #include "search/tt.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 
+#include "board/table_memory.h"
 #include "board/types.h"
 
 namespace TT {
 
 namespace {
 
-// Unmaps the table's pages; the mapping spans `bytes` from the table's start.
-struct Unmapper {
-    uint64_t bytes = 0;
-    void operator()(TTEntry* p) const { munmap(p, bytes); }
-};
-
 constexpr uint64_t KEY_MULTIPLIER = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t MIB = 1048576;
 constexpr int EVAL_LIMIT = 32000;
-constexpr uint64_t HUGE_PAGE = 2 * MIB;
 
-std::unique_ptr<TTEntry[], Unmapper> table;
+// On huge pages: every node probes a random bucket.
+ZeroedTable<TTEntry> table;
 uint64_t numBuckets = 0;
 uint64_t tableEntries = 0;
 uint32_t bucketShift = 64;
 uint64_t allocatedMb = 0;
 uint8_t currentAge = 1;
-// False while every entry is still zero: since the table was created or
-// cleared, nothing has been stored. Such a table needs no clearing.
-bool written = false;
 
 inline uint64_t stored_key(uint64_t key) { return key == 0 ? 1 : key; }
 
@@ -49,29 +36,6 @@ inline int16_t eval_to_store(int eval) {
 }
 
 inline int age_distance(uint8_t age) { return uint8_t(currentAge - age); }
-
-// A table of `entries` zero slots; aborts when the memory is not there.
-// The pages come from an anonymous mapping: they read as zero and cost neither
-// time nor memory until first written, so even the largest table is created at
-// once, with no pass of zeroing. Probes land on random buckets, so with small
-// pages nearly every one would also miss the TLB: tables of a huge page or more
-// start on a huge-page boundary and are advised to use huge pages.
-std::unique_ptr<TTEntry[], Unmapper> allocate_table(uint64_t entries) {
-    const uint64_t bytes = entries * sizeof(TTEntry);
-    const uint64_t align = bytes >= HUGE_PAGE ? HUGE_PAGE : 0;
-    // Mapped with room to spare for the alignment, which is then unmapped.
-    void* mapped = mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) std::abort();
-    char* p = static_cast<char*>(mapped);
-    if (align) {
-        const uint64_t head = (align - reinterpret_cast<uintptr_t>(p) % align) % align;
-        if (head) munmap(p, head);
-        p += head;
-        munmap(p + bytes, align - head);  // the tail, never empty
-        madvise(p, bytes, MADV_HUGEPAGE);  // only advice: failure is harmless
-    }
-    return std::unique_ptr<TTEntry[], Unmapper>(reinterpret_cast<TTEntry*>(p), Unmapper{bytes});
-}
 
 void write_entry(TTEntry& e, uint64_t k, unsigned move, int depth, int score, int16_t eval,
                  Bound bound) {
@@ -99,27 +63,15 @@ void init_tt(unsigned long long mb) {
     allocatedMb = mb == 0 ? 1 : mb;
     currentAge = 1;
     // An untouched table of the same size is already what a new one would be.
-    if (table && !written && buckets == numBuckets) return;
+    if (table && !table.written && buckets == numBuckets) return;
 
-    table.reset();  // freed first, so the old and new table never coexist
     numBuckets = buckets;
     tableEntries = numBuckets * BUCKET_SIZE;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
-    table = allocate_table(tableEntries);
-    written = false;
+    table.create(tableEntries, true);
 }
 
-void clear_tt() {
-    if (!table || !written) return;
-    const uint64_t bytes = tableEntries * sizeof(TTEntry);
-    if (bytes <= CLEAR_IN_PLACE_BYTES) {
-        std::memset(static_cast<void*>(table.get()), 0, bytes);
-    } else {
-        table.reset();
-        table = allocate_table(tableEntries);
-    }
-    written = false;
-}
+void clear_tt() { table.clear(); }
 
 void new_search() {
     currentAge = uint8_t(currentAge + 1);
@@ -156,7 +108,7 @@ void prefetch(unsigned long long key) {
 void store(unsigned long long key, unsigned move, int depth, int score, int eval, Bound bound) {
     if (!table) return;
 
-    written = true;
+    table.written = true;
     uint64_t k = stored_key(key);
     int16_t ev = eval_to_store(eval);
     TTEntry* b = bucket_of(k);
