@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #include "board/attack.h"
 #include "board/bitboard.h"
@@ -144,14 +145,20 @@ inline int blend(const Position& pos, int mg, int eg, int phase) {
     return (pos.side == WHITE ? v : -v) + TEMPO;
 }
 
+// The per-side terms are templates on the colour: with the colour a constant,
+// the rank mirroring, the shift directions and the sign of each gain fold away.
+
 // ---------------------------------------------------------------------------
 // Step 1 helpers.
 // ---------------------------------------------------------------------------
-Bitboard king_zone(int ksq, Color c) {
+// The king, its neighbours and the neighbours of the square ahead: the square
+// ahead's neighbourhood is the king's shifted one rank forward (nothing when
+// the king stands on its last rank).
+template <Color C>
+inline Bitboard king_zone(int ksq) {
     if (ksq == NO_SQUARE) return 0;
-    Bitboard zone = square_bb(ksq) | Attack::kingAttacks[ksq];
-    const int ahead = c == WHITE ? ksq + 8 : ksq - 8;
-    if (ahead >= 0 && ahead <= 63) zone |= Attack::kingAttacks[ahead];
+    const Bitboard near = square_bb(ksq) | Attack::kingAttacks[ksq];
+    Bitboard zone = near | forward_one(C, near);
     if (file_of(ksq) == 0) zone |= zone << 1;  // widen towards the board on the edge files
     else if (file_of(ksq) == 7) zone |= zone >> 1;
     return zone;
@@ -160,14 +167,15 @@ Bitboard king_zone(int ksq, Color c) {
 // Pawns on files c-f and relative ranks 2-5: one point for a free stop square
 // (two on files d and e) and one for each enemy pawn they could capture. The
 // files keep the diagonal shifts from wrapping around the board.
-int center_break_potential(const Position& pos, Color c) {
+template <Color C>
+int center_break_potential(const Position& pos) {
     constexpr Bitboard FILES_D_E = (FILE_A << 3) | (FILE_A << 4);
-    const Bitboard ranks = c == WHITE ? RANK_2 | RANK_3 | (RANK_1 << 24) | (RANK_1 << 32)
-                                      : RANK_7 | RANK_6 | (RANK_1 << 32) | (RANK_1 << 24);
-    const Bitboard enemyPawns = pieces_of(pos, ~c, PAWN);
-    const Bitboard pawns = pieces_of(pos, c, PAWN) & FILES_C_TO_F & ranks;
-    const Bitboard free = pawns & ~(c == WHITE ? pos.occupied >> 8 : pos.occupied << 8);
-    const Bitboard left = c == WHITE ? pawns << 7 : pawns >> 9, right = c == WHITE ? pawns << 9 : pawns >> 7;
+    constexpr Bitboard ranks = C == WHITE ? RANK_2 | RANK_3 | (RANK_1 << 24) | (RANK_1 << 32)
+                                          : RANK_7 | RANK_6 | (RANK_1 << 32) | (RANK_1 << 24);
+    const Bitboard enemyPawns = pieces_of(pos, ~C, PAWN);
+    const Bitboard pawns = pieces_of(pos, C, PAWN) & FILES_C_TO_F & ranks;
+    const Bitboard free = pawns & ~(C == WHITE ? pos.occupied >> 8 : pos.occupied << 8);
+    const Bitboard left = C == WHITE ? pawns << 7 : pawns >> 9, right = C == WHITE ? pawns << 9 : pawns >> 7;
     const int total = popcount(free) + popcount(free & FILES_D_E) + popcount(left & enemyPawns) +
                       popcount(right & enemyPawns);
     return std::min(total, 6);
@@ -193,21 +201,45 @@ int openness(const Position& pos) {
 }
 
 // ---------------------------------------------------------------------------
-// Step 2: one piece type of one side (material, placement, mobility, type
-// terms, attack bookkeeping). Returns the side's own (mg, eg) gain.
+// Step 2: one piece type of one side (mobility, type terms, attack
+// bookkeeping), adding the side's own (mg, eg) gain.
 // ---------------------------------------------------------------------------
 // Material, piece-square values and phase are in the PieceSum.
-template <PieceType T>
-void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, int& bishopCount) {
-    const Color o = ~c;
-    const Bitboard ownPawnAtt = ed.attacks[c][PAWN], enemyPawnAtt = ed.attacks[o][PAWN];
-    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
-    const int ksq = pos.king_square[c];
+template <Color C, PieceType T>
+inline void score_pieces(const Position& pos, EvalData& ed, int& mg, int& eg) {
+    constexpr Color o = ~C;
+    const Bitboard pieces = pieces_of(pos, C, T);
+    if (!pieces) return;
+    const Bitboard ownPawnAtt = ed.attacks[C][PAWN], enemyPawnAtt = ed.attacks[o][PAWN];
+    const Bitboard ownPawns = pieces_of(pos, C, PAWN);
+    const int ksq = pos.king_square[C];
+    const Bitboard mobilityArea = ed.mobilityArea[C] & ~pos.occupancy[C];
+    const Bitboard enemyZone = ed.kingZone[o];
+    // Squares on relative ranks 3 to 5 that an own pawn guards and no enemy pawn attacks.
+    constexpr Bitboard OUTPOST_RANKS = C == WHITE ? RANK_1 << 24 | RANK_1 << 32 | RANK_1 << 40
+                                                  : RANK_1 << 32 | RANK_1 << 24 | RANK_1 << 16;
+    const Bitboard outposts = OUTPOST_RANKS & ownPawnAtt & ~enemyPawnAtt;
+    // Pieces right behind an own pawn.
+    const Bitboard behindPawn = pieces & (C == WHITE ? ownPawns >> 8 : ownPawns << 8);
 
-    for (Bitboard b = pieces_of(pos, c, T); b;) {
+    if constexpr (T == KNIGHT || T == BISHOP) {
+        const int n = popcount(behindPawn);
+        mg += 5 * n; eg += 11 * n;
+    }
+    if constexpr (T == BISHOP) {
+        // Own pawns on each bishop's square colour beyond three.
+        const int k0 = std::max(popcount(ownPawns & COLOR0_SQUARES) - 3, 0);
+        const int k1 = std::max(popcount(ownPawns & ~COLOR0_SQUARES) - 3, 0);
+        const int k = k0 * popcount(pieces & COLOR0_SQUARES) + k1 * popcount(pieces & ~COLOR0_SQUARES);
+        mg -= 2 * k; eg -= 2 * k;
+        const int n = popcount(pieces & outposts);
+        mg += 9 * n; eg += 4 * n;
+    }
+
+    Bitboard all = 0, by1 = ed.attackedBy[C], by2 = ed.attackedBy2[C];
+    int attackers = 0, zoneAttacks = 0;
+    for (Bitboard b = pieces; b;) {
         const int s = pop_lsb(b);
-        const int f = file_of(s);
-        const int rr = relative_rank(c, s);
 
         Bitboard a;
         if constexpr (T == KNIGHT) a = Attack::knightAttacks[s];
@@ -215,11 +247,11 @@ void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, 
         else if constexpr (T == ROOK) a = PEXT::rook_attacks_pext(s, pos.occupied);
         else a = PEXT::bishop_attacks_pext(s, pos.occupied) | PEXT::rook_attacks_pext(s, pos.occupied);
 
-        ed.attackedBy2[c] |= ed.attackedBy[c] & a;
-        ed.attacks[c][T] |= a;
-        ed.attackedBy[c] |= a;
+        by2 |= by1 & a;
+        all |= a;
+        by1 |= a;
 
-        const int mobility = popcount(a & ed.mobilityArea[c] & ~pos.occupancy[c]);
+        const int mobility = popcount(a & mobilityArea);
         if constexpr (T == KNIGHT) {
             const int n = std::min(mobility, 8);
             mg += KNIGHT_MOBILITY_MG[n]; eg += KNIGHT_MOBILITY_EG[n];
@@ -234,43 +266,34 @@ void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, 
             mg += QUEEN_MOBILITY_MG[n]; eg += QUEEN_MOBILITY_EG[n];
         }
 
-        const Bitboard ahead = forward_one(c, square_bb(s));
-        const bool outpostSquare = rr >= 3 && rr <= 5 && (ownPawnAtt & square_bb(s)) && !(enemyPawnAtt & square_bb(s));
-
         if constexpr (T == KNIGHT) {
-            if (outpostSquare && f != 0 && f != 7) {
+            if (outposts & square_bb(s) & ~(FILE_A | FILE_H)) {
                 const int cd = centre_distance(s);
                 mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
                 eg += 11;
             } else if (a & ownPawnAtt & ~enemyPawnAtt & CENTER16) {
                 mg += 9; eg += 3;  // can reach a supported central square
             }
-            if (ahead & ownPawns) { mg += 5; eg += 11; }
             if (ksq != NO_SQUARE) {
                 const int d = chebyshev(ksq, s);
                 if (d <= 3) eg += 4 - d;
             }
         } else if constexpr (T == BISHOP) {
-            ++bishopCount;
-            const Bitboard sameColour = (COLOR0_SQUARES & square_bb(s)) ? COLOR0_SQUARES : ~COLOR0_SQUARES;
-            const int k = std::max(popcount(ownPawns & sameColour) - 3, 0);
-            mg -= 2 * k; eg -= 2 * k;
-            if (outpostSquare) { mg += 9; eg += 4; }
             const Bitboard pawnsOnly = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
             if (popcount(PEXT::bishop_attacks_pext(s, pawnsOnly) & CENTER4) >= 2) { mg += 15; eg += 9; }
-            if (ahead & ownPawns) { mg += 5; eg += 11; }
             if (ksq != NO_SQUARE) {
                 const int d = chebyshev(ksq, s);
                 if (d <= 3) mg += 4 * (4 - d);
             }
         } else if constexpr (T == ROOK) {
+            const int f = file_of(s), rr = relative_rank(C, s);
             if (!(ownPawns & file_bb(f))) {
                 if (!(pieces_of(pos, o, PAWN) & file_bb(f))) { mg += 21; eg += 11; }
                 else { mg += 13; eg += 7; }
             }
             if (rr == 6) { mg += 9; eg += 21; }
             if (pieces_of(pos, o, QUEEN) & file_bb(f)) { mg += 4; eg += 3; }
-            if ((ed.passed[WHITE] | ed.passed[BLACK]) & file_bb(f) & ranks_ahead(c, rank_of(s))) {
+            if ((ed.passed[WHITE] | ed.passed[BLACK]) & file_bb(f) & ranks_ahead(C, rank_of(s))) {
                 mg += 8; eg += 16;
             }
             if (rr <= 1 && ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(ksq) - f) >= 2) {
@@ -278,36 +301,42 @@ void score_pieces(const Position& pos, EvalData& ed, Color c, int& mg, int& eg, 
             }
         }
 
-        if (a & ed.kingZone[o]) {
-            ed.kingAttackersCount[c] += 1;
-            ed.kingAttackersWeight[c] += KING_RING_ATTACKER_WEIGHT[T];
-            ed.kingAttacksCount[c] += popcount(a & ed.kingZone[o]);
+        if (const Bitboard z = a & enemyZone) {
+            attackers += 1;
+            zoneAttacks += popcount(z);
         }
     }
+    ed.attacks[C][T] = all;
+    ed.attackedBy[C] = by1;
+    ed.attackedBy2[C] = by2;
+    ed.kingAttackersCount[C] += attackers;
+    ed.kingAttackersWeight[C] += KING_RING_ATTACKER_WEIGHT[T] * attackers;
+    ed.kingAttacksCount[C] += zoneAttacks;
 }
 
 // ---------------------------------------------------------------------------
 // Step 6: passed pawns with the actual pieces and kings.
 // ---------------------------------------------------------------------------
-void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
-    const Color o = ~c;
-    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
-    const int ownKing = pos.king_square[c], enemyKing = pos.king_square[o];
-    for (Bitboard b = ed.passed[c]; b;) {
+template <Color C>
+inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int& eg) {
+    constexpr Color o = ~C;
+    const Bitboard ownPawns = pieces_of(pos, C, PAWN);
+    const int ownKing = pos.king_square[C], enemyKing = pos.king_square[o];
+    for (Bitboard b = ed.passed[C]; b;) {
         const int s = pop_lsb(b);
-        const int rr = relative_rank(c, s);
+        const int rr = relative_rank(C, s);
         const int f = file_of(s), r = rank_of(s);
-        const Bitboard stop = forward_one(c, square_bb(s));
+        const Bitboard stop = forward_one(C, square_bb(s));
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
-        if (ed.attacks[c][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
+        if (ed.attacks[C][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
         if (ownPawns & adjacent_files(f) & rank_band(r)) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
 
         const int t = lsb(stop);  // a pawn never stands on its last rank
         if (!(pos.occupied & stop)) {
-            const Bitboard path = file_bb(f) & (ranks_ahead(c, r));
-            if (!(path & ed.attackedBy[o] & ~ed.attackedBy[c])) { pm += 5 * rr; pe += 8 * rr; }
-            if (stop & ed.attackedBy[c]) { pm += 4; pe += 8; }
+            const Bitboard path = file_bb(f) & (ranks_ahead(C, r));
+            if (!(path & ed.attackedBy[o] & ~ed.attackedBy[C])) { pm += 5 * rr; pe += 8 * rr; }
+            if (stop & ed.attackedBy[C]) { pm += 4; pe += 8; }
         } else {
             pm -= 11; pe -= 22;
         }
@@ -319,107 +348,111 @@ void score_passers(const Position& pos, const EvalData& ed, Color c, int& mg, in
             const int d = chebyshev(enemyKing, t);
             if (d <= 4) pe -= (5 - d) * (rr + 3);
         }
-        gain(c, mg, eg, pm, pe);
+        gain(C, mg, eg, pm, pe);
     }
 }
 
 // ---------------------------------------------------------------------------
-// Step 7: threats of side c.
+// Step 7: threats of side C.
 // The term functions of steps 7 to 9 are inline: each runs once per side and
 // evaluation, and a call costs more than the few early-out tests of most.
 // ---------------------------------------------------------------------------
-inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, Color c, int& mg, int& eg) {
-    const Color o = ~c;
+template <Color C>
+inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, int& mg, int& eg) {
+    constexpr Color o = ~C;
     int tm = 0, te = 0;
-    const Bitboard strong = ed.attacks[o][PAWN] | (ed.attackedBy2[o] & ~ed.attackedBy2[c]);
+    const Bitboard strong = ed.attacks[o][PAWN] | (ed.attackedBy2[o] & ~ed.attackedBy2[C]);
     const Bitboard enemyKingBb = pieces_of(pos, o, KING);
-    const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[c] & ~strong;
+    const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[C] & ~strong;
 
-    for (Bitboard b = weak & (ed.attacks[c][KNIGHT] | ed.attacks[c][BISHOP]); b;) {
+    for (Bitboard b = weak & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
         const int v = MINOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
         tm += v; te += v / 2;
     }
-    for (Bitboard b = weak & ed.attacks[c][ROOK]; b;) {
+    for (Bitboard b = weak & ed.attacks[C][ROOK]; b;) {
         const int v = MAJOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
         tm += v; te += v / 2;
     }
 
-    const Bitboard hanging = weak & (~ed.attackedBy[o] | ed.attackedBy2[c]);
+    const Bitboard hanging = weak & (~ed.attackedBy[o] | ed.attackedBy2[C]);
     const int nh = popcount(hanging), nq = popcount(hanging & pieces_of(pos, o, QUEEN));
     tm += 19 * nh + 95 * nq; te += 11 * nh + 60 * nq;
 
-    const int contested = popcount(ed.attackedBy[o] & ed.attackedBy[c] & ~strong);
+    const int contested = popcount(ed.attackedBy[o] & ed.attackedBy[C] & ~strong);
     tm += 2 * contested; te += contested;
 
-    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
+    const Bitboard ownPawns = pieces_of(pos, C, PAWN);
     const Bitboard targets = pos.occupancy[o] & ~pieces_of(pos, o, PAWN) & ~enemyKingBb;
-    const Bitboard safePawns = ownPawns & (~ed.attackedBy[o] | ed.attackedBy[c]);
-    const int ns = popcount(pawn_attacks_bb(c, safePawns) & targets);
+    const Bitboard safePawns = ownPawns & (~ed.attackedBy[o] | ed.attackedBy[C]);
+    const int ns = popcount(pawn_attacks_bb<C>(safePawns) & targets);
     tm += 29 * ns; te += 18 * ns;
 
-    const Bitboard pushes = forward_one(c, ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
-    const int np = popcount(pawn_attacks_bb(c, pushes) & targets);
+    const Bitboard pushes = forward_one(C, ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
+    const int np = popcount(pawn_attacks_bb<C>(pushes) & targets);
     tm += 11 * np; te += 7 * np;
 
     if (const Bitboard queens = pieces_of(pos, o, QUEEN)) {
         const int q = lsb(queens);
-        const Bitboard area = ed.mobilityArea[c] & ~strong;
-        const int nN = popcount(ed.attacks[c][KNIGHT] & area & Attack::knightAttacks[q]);
+        const Bitboard area = ed.mobilityArea[C] & ~strong;
+        const int nN = popcount(ed.attacks[C][KNIGHT] & area & Attack::knightAttacks[q]);
         tm += 9 * nN; te += 5 * nN;
-        const Bitboard sliders = (PEXT::bishop_attacks_pext(q, pos.occupied) & ed.attacks[c][BISHOP]) |
-                                 (PEXT::rook_attacks_pext(q, pos.occupied) & ed.attacks[c][ROOK]);
-        const int nS = popcount(sliders & area & ed.attackedBy2[c]);
+        const Bitboard sliders = (PEXT::bishop_attacks_pext(q, pos.occupied) & ed.attacks[C][BISHOP]) |
+                                 (PEXT::rook_attacks_pext(q, pos.occupied) & ed.attacks[C][ROOK]);
+        const int nS = popcount(sliders & area & ed.attackedBy2[C]);
         tm += 13 * nS; te += 5 * nS;
     }
-    gain(c, mg, eg, tm, te);
+    gain(C, mg, eg, tm, te);
 }
 
 // ---------------------------------------------------------------------------
 // Step 8: king attack and safety (middlegame only).
 // ---------------------------------------------------------------------------
-inline int king_pressure_score_mg(const Position& pos, Color c, Bitboard pawnAtt, Bitboard minorAtt, Bitboard majorAtt) {
-    const Color o = ~c;
+template <Color C>
+inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboard minorAtt, Bitboard majorAtt) {
+    constexpr Color o = ~C;
     const int k = pos.king_square[o];
     if (k == NO_SQUARE) return 0;
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
-    const int backRank = o == WHITE ? 0 : 7;
+    constexpr int backRank = o == WHITE ? 0 : 7;
     if (rank_of(k) == backRank && (file_of(k) == 3 || file_of(k) == 4)) p = 5 * p / 4;
-    if (pieces_of(pos, c, QUEEN) && pieces_of(pos, c, KNIGHT)) p += 4;
+    if (pieces_of(pos, C, QUEEN) && pieces_of(pos, C, KNIGHT)) p += 4;
     return std::min(p, 64);
 }
 
-inline int king_base_attack_score_mg(const Position& pos, const EvalData& ed, Color c) {
-    const Color o = ~c;
+template <Color C>
+inline int king_base_attack_score_mg(const Position& pos, const EvalData& ed) {
+    constexpr Color o = ~C;
     const int k = pos.king_square[o];
-    const int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
-    const int target = o == BLACK ? SQ_F7 : SQ_F2;
+    constexpr int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
+    constexpr int target = o == BLACK ? SQ_F7 : SQ_F2;
     if ((k != d && k != e) || !(pieces_of(pos, o, PAWN) & square_bb(target))) return 0;
-    const Bitboard t = square_bb(target);
-    const bool N = ed.attacks[c][KNIGHT] & t, B = ed.attacks[c][BISHOP] & t;
-    const bool R = ed.attacks[c][ROOK] & t, Q = ed.attacks[c][QUEEN] & t;
-    const bool D = ed.attackedBy2[c] & t;
+    constexpr Bitboard t = square_bb(target);
+    const bool N = ed.attacks[C][KNIGHT] & t, B = ed.attacks[C][BISHOP] & t;
+    const bool R = ed.attacks[C][ROOK] & t, Q = ed.attacks[C][QUEEN] & t;
+    const bool D = ed.attackedBy2[C] & t;
     int score = (Q && (N || B) ? 60 : 0) + (N && B ? 28 : (N || B) ? 14 : 0) + (R ? 6 : 0) + (Q ? 22 : 0) + (D ? 16 : 0);
     return std::min(score, 124);
 }
 
-inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& entry, Color c) {
-    const Color o = ~c;
-    const int k = pos.king_square[c];
+template <Color C>
+inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Entry& entry) {
+    constexpr Color o = ~C;
+    const int k = pos.king_square[C];
     if (k == NO_SQUARE) return 0;
-    const int sh = PawnHash::king_shelter_score(pos, entry, c);
+    const int sh = PawnHash::king_shelter_score(pos, entry, C);
     const int enemyMaterial = pos.piece_count[6 * o + KNIGHT] + pos.piece_count[6 * o + BISHOP] +
                               2 * pos.piece_count[6 * o + ROOK] + 4 * pos.piece_count[6 * o + QUEEN];
     if (enemyMaterial == 0) return sh;
 
-    const Bitboard safe = ~pos.occupancy[o] & (~ed.attackedBy[c] | (ed.attackedBy2[o] & ~ed.attackedBy2[c]));
+    const Bitboard safe = ~pos.occupancy[o] & (~ed.attackedBy[C] | (ed.attackedBy2[o] & ~ed.attackedBy2[C]));
     const Bitboard rk = PEXT::rook_attacks_pext(k, pos.occupied);
     const Bitboard bk = PEXT::bishop_attacks_pext(k, pos.occupied);
 
     int danger = ed.kingAttackersCount[o] * ed.kingAttackersWeight[o] +
-                 12 * popcount(ed.kingZone[c] & ed.attackedBy[o] & ~ed.attackedBy2[c]) +
+                 12 * popcount(ed.kingZone[C] & ed.attackedBy[o] & ~ed.attackedBy2[C]) +
                  8 * ed.kingAttacksCount[o] +
-                 10 * popcount(ed.attacks[c][KING] & ed.attackedBy[o] & ~ed.attackedBy[c]);
+                 10 * popcount(ed.attacks[C][KING] & ed.attackedBy[o] & ~ed.attackedBy[C]);
     if (ed.attacks[o][QUEEN] & safe & (rk | bk)) danger += 23;
     if (ed.attacks[o][ROOK] & safe & rk) danger += 27;
     if (ed.attacks[o][BISHOP] & safe & bk) danger += 19;
@@ -432,9 +465,10 @@ inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Ent
 // ---------------------------------------------------------------------------
 // Step 9: endgame king activity.
 // ---------------------------------------------------------------------------
-inline int endgame_king_activity_score(const Position& pos, const EvalData& ed, Color c) {
-    const Color o = ~c;
-    const int k = pos.king_square[c];
+template <Color C>
+inline int endgame_king_activity_score(const Position& pos, const EvalData& ed) {
+    constexpr Color o = ~C;
+    const int k = pos.king_square[C];
     if (k == NO_SQUARE) return 0;
     const int cd = centre_distance(k);
     int s = 5 * (6 - cd);
@@ -448,7 +482,7 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed, 
             }
     }
     const int enemyKing = pos.king_square[o];
-    for (Bitboard b = ed.passed[c]; b;) {
+    for (Bitboard b = ed.passed[C]; b;) {
         const int p = pop_lsb(b);
         const int d = chebyshev(k, p);
         if (d <= 4) s += 4 * (5 - d);
@@ -460,50 +494,83 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed, 
 // ---------------------------------------------------------------------------
 // Step 10: space (middlegame only).
 // ---------------------------------------------------------------------------
-int space_score(const Position& pos, const EvalData& ed, Color c) {
-    const Color o = ~c;
-    const int minors = minor_count(pos, c);
+template <Color C>
+inline int space_score(const Position& pos, const EvalData& ed) {
+    constexpr Color o = ~C;
+    const int minors = minor_count(pos, C);
     if (minors < 2) return 0;
     const int w = std::min(minors, 4);
-    const Bitboard ownPawns = pieces_of(pos, c, PAWN);
-    const Bitboard squares = SPACE_SQUARES[c] & ~ed.attacks[o][PAWN] & ~pos.occupancy[c];
+    const Bitboard ownPawns = pieces_of(pos, C, PAWN);
+    const Bitboard squares = SPACE_SQUARES[C] & ~ed.attacks[o][PAWN] & ~pos.occupancy[C];
     // A square counts twice when an own pawn stands one or two squares behind it.
-    const Bitboard behind = c == WHITE ? (ownPawns << 8) | (ownPawns << 16) : (ownPawns >> 8) | (ownPawns >> 16);
+    const Bitboard behind = C == WHITE ? (ownPawns << 8) | (ownPawns << 16) : (ownPawns >> 8) | (ownPawns >> 16);
     const int count = popcount(squares) + popcount(squares & behind);
     return 3 * w * count;
 }
 
+// Step 1's per-side part of EvalData: pawn and king attacks, mobility area,
+// king zone, the pawn entry's passer facts, and empty piece attack sets and
+// king-zone counters for step 2 to fill.
+template <Color C>
+inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& ed) {
+    constexpr Color o = ~C;
+    const int ksq = pos.king_square[C];
+    const Bitboard kingAtt = ksq == NO_SQUARE ? 0 : Attack::kingAttacks[ksq];
+    ed.attacks[C][PAWN] = e.pawnAttacks[C];
+    for (int t = KNIGHT; t <= QUEEN; ++t) ed.attacks[C][t] = 0;
+    ed.attacks[C][KING] = kingAtt;
+    ed.attackedBy[C] = e.pawnAttacks[C] | kingAtt;
+    ed.attackedBy2[C] = e.pawnAttacks[C] & kingAtt;
+    ed.mobilityArea[C] = ~(pieces_of(pos, C, QUEEN) | pieces_of(pos, C, KING) | e.pawnAttacks[o] | e.mobExcluded[C]);
+    ed.kingZone[C] = king_zone<C>(ksq);
+    ed.passed[C] = e.passed[C];
+    ed.kingAttackersCount[C] = 0;
+    ed.kingAttackersWeight[C] = 0;
+    ed.kingAttacksCount[C] = 0;
+    ed.connectedPassers[C] = e.connectedPassers[C];
+    ed.advancedConnectedPassers[C] = e.advancedConnectedPassers[C];
+}
+
+// Step 2 for one side: its gain from the four piece types.
+template <Color C>
+inline void score_side_pieces(const Position& pos, EvalData& ed, int& mg, int& eg) {
+    int sm = 0, se = 0;
+    score_pieces<C, KNIGHT>(pos, ed, sm, se);
+    score_pieces<C, BISHOP>(pos, ed, sm, se);
+    score_pieces<C, ROOK>(pos, ed, sm, se);
+    score_pieces<C, QUEEN>(pos, ed, sm, se);
+    gain(C, mg, eg, sm, se);
+}
+
+// Runs f for WHITE, then BLACK, each time with the colour as a compile-time
+// constant (std::integral_constant), so the colour tests inside fold away.
+template <class F>
+inline void for_both_colours(F&& f) {
+    f(std::integral_constant<Color, WHITE>{});
+    f(std::integral_constant<Color, BLACK>{});
+}
+
 // ---------------------------------------------------------------------------
-// The complete evaluation; e is the pawn entry of this position.
+// The complete evaluation; e is the pawn entry of this position. Trace
+// records the running sums after each step for "evaltrace"; the search's
+// instance has no recording in it at all.
 // ---------------------------------------------------------------------------
+template <bool Trace>
 int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
-    const bool trace = g_evalTraceOn;
     int mg = 0, eg = 0;
     auto record = [&](const char* name) {
-        if (trace && g_evalTraceN < EVAL_TRACE_CAPACITY) g_evalTracePts[g_evalTraceN++] = {name, mg, eg};
+        if constexpr (Trace)
+            if (g_evalTraceN < EVAL_TRACE_CAPACITY) g_evalTracePts[g_evalTraceN++] = {name, mg, eg};
     };
 
     // 1. Pawn structure from the pawn entry; per-side attack and zone data.
+    // The bishop pair's inputs (blocked count, openness, centre breaks) are
+    // computed in step 3, only when a side has the pair.
     mg = e.mg;
     eg = e.eg;
-    EvalData ed{};
-    for (Color c : {WHITE, BLACK}) {
-        const Color o = ~c;
-        const int ksq = pos.king_square[c];
-        const Bitboard kingAtt = ksq == NO_SQUARE ? 0 : Attack::kingAttacks[ksq];
-        ed.attacks[c][PAWN] = e.pawnAttacks[c];
-        ed.attacks[c][KING] = kingAtt;
-        ed.attackedBy[c] = e.pawnAttacks[c] | kingAtt;
-        ed.attackedBy2[c] = e.pawnAttacks[c] & kingAtt;
-        ed.mobilityArea[c] = ~(pieces_of(pos, c, QUEEN) | pieces_of(pos, c, KING) | e.pawnAttacks[o] | e.mobExcluded[c]);
-        ed.kingZone[c] = king_zone(ksq, c);
-        ed.passed[c] = e.passed[c];
-        ed.connectedPassers[c] = e.connectedPassers[c];
-        ed.advancedConnectedPassers[c] = e.advancedConnectedPassers[c];
-    }
-    const int blocked = blocked_count(pos);
-    const int open = openness(pos);
-    const int cbp[2] = {center_break_potential(pos, WHITE), center_break_potential(pos, BLACK)};
+    EvalData ed;
+    init_side<WHITE>(pos, e, ed);
+    init_side<BLACK>(pos, e, ed);
     record("pawnhash");
 
     // 2. Pieces: material and placement (with the kings', from the PieceSum),
@@ -511,45 +578,44 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     mg += ps.mg;
     eg += ps.eg;
     const int phase = ps.phase;
-    int bishopCount[2] = {0, 0};
-    for (Color c : {WHITE, BLACK}) {
-        int sm = 0, se = 0;
-        score_pieces<KNIGHT>(pos, ed, c, sm, se, bishopCount[c]);
-        score_pieces<BISHOP>(pos, ed, c, sm, se, bishopCount[c]);
-        score_pieces<ROOK>(pos, ed, c, sm, se, bishopCount[c]);
-        score_pieces<QUEEN>(pos, ed, c, sm, se, bishopCount[c]);
-        gain(c, mg, eg, sm, se);
-    }
+    score_side_pieces<WHITE>(pos, ed, mg, eg);
+    score_side_pieces<BLACK>(pos, ed, mg, eg);
     record("pieces");
 
     // 3. Bishop pair, worth more in open positions with central breaks.
-    for (Color c : {WHITE, BLACK}) {
-        if (bishopCount[c] < 2) continue;
-        const Color o = ~c;
-        const int mgB = 3 * open + 16 + 2 * cbp[c] - 2 * blocked;
-        const int egB = cbp[c] + 28 + 2 * open - blocked;
-        const int dPawns = pos.piece_count[6 * c + PAWN] - pos.piece_count[6 * o + PAWN];
-        if (minor_count(pos, c) < minor_count(pos, o) && major_count(pos, c) == major_count(pos, o) &&
-            dPawns >= 0 && dPawns <= 2 && ed.advancedConnectedPassers[c] == 0)
-            gain(c, mg, eg, std::max(mgB / 2, 17), std::clamp(egB * 2 / 3, 25, 48));
-        else
-            gain(c, mg, eg, std::clamp(mgB, 17, 39), std::clamp(egB, 25, 48));
+    const int bishopCount[2] = {popcount(pieces_of(pos, WHITE, BISHOP)), popcount(pieces_of(pos, BLACK, BISHOP))};
+    if (bishopCount[WHITE] >= 2 || bishopCount[BLACK] >= 2) {
+        const int blocked = blocked_count(pos);
+        const int open = openness(pos);
+        for_both_colours([&](auto c) {
+            if (bishopCount[c] < 2) return;
+            constexpr Color o = ~decltype(c)::value;
+            const int cbp = center_break_potential<decltype(c)::value>(pos);
+            const int mgB = 3 * open + 16 + 2 * cbp - 2 * blocked;
+            const int egB = cbp + 28 + 2 * open - blocked;
+            const int dPawns = pos.piece_count[6 * c + PAWN] - pos.piece_count[6 * o + PAWN];
+            if (minor_count(pos, c) < minor_count(pos, o) && major_count(pos, c) == major_count(pos, o) &&
+                dPawns >= 0 && dPawns <= 2 && ed.advancedConnectedPassers[c] == 0)
+                gain(c, mg, eg, std::max(mgB / 2, 17), std::clamp(egB * 2 / 3, 25, 48));
+            else
+                gain(c, mg, eg, std::clamp(mgB, 17, 39), std::clamp(egB, 25, 48));
+        });
     }
     record("bishoppair");
 
     // 4. Queen and minor-piece synergy.
-    for (Color c : {WHITE, BLACK}) {
+    for_both_colours([&](auto c) {
         const int q = pos.piece_count[6 * c + QUEEN];
-        if (q < 1) continue;
+        if (q < 1) return;
         const int n = pos.piece_count[6 * c + KNIGHT], b = pos.piece_count[6 * c + BISHOP];
         gain(c, mg, eg, (7 * n + 3 * b) * q, 2 * (n + b) * q);
-    }
+    });
     record("queensyn");
 
     // 5. Material imbalance: minor for pawns, exchange for minor plus pawns.
-    for (Color c : {WHITE, BLACK}) {
-        if (ed.advancedConnectedPassers[c] != 0) continue;
-        const Color o = ~c;
+    for_both_colours([&](auto c) {
+        if (ed.advancedConnectedPassers[c] != 0) return;
+        constexpr Color o = ~decltype(c)::value;
         const int dMinor = minor_count(pos, c) - minor_count(pos, o);
         const int dMajor = major_count(pos, c) - major_count(pos, o);
         const int dPawn = pos.piece_count[6 * c + PAWN] - pos.piece_count[6 * o + PAWN];
@@ -559,41 +625,41 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
         } else if (dMajor == -1 && dMinor >= 1 && dPawn >= 0 && dPawn <= 2) {
             gain(c, mg, eg, -34 * (3 - dPawn), -22 * (3 - dPawn));
         }
-    }
+    });
     record("imbalance");
 
     // 6. Passed pawns.
-    score_passers(pos, ed, WHITE, mg, eg);
-    score_passers(pos, ed, BLACK, mg, eg);
+    score_passers<WHITE>(pos, ed, mg, eg);
+    score_passers<BLACK>(pos, ed, mg, eg);
     record("passers");
 
     // 7. Threats.
-    evaluate_threats_v2(pos, ed, WHITE, mg, eg);
-    evaluate_threats_v2(pos, ed, BLACK, mg, eg);
+    evaluate_threats_v2<WHITE>(pos, ed, mg, eg);
+    evaluate_threats_v2<BLACK>(pos, ed, mg, eg);
     record("threats");
 
     // 8. King attack and safety, middlegame only.
     {
-        const int kpW = king_pressure_score_mg(pos, WHITE, ed.attacks[WHITE][PAWN],
-                                               ed.attacks[WHITE][KNIGHT] | ed.attacks[WHITE][BISHOP],
-                                               ed.attacks[WHITE][ROOK] | ed.attacks[WHITE][QUEEN]);
-        const int kpB = king_pressure_score_mg(pos, BLACK, ed.attacks[BLACK][PAWN],
-                                               ed.attacks[BLACK][KNIGHT] | ed.attacks[BLACK][BISHOP],
-                                               ed.attacks[BLACK][ROOK] | ed.attacks[BLACK][QUEEN]);
-        const int kbW = king_base_attack_score_mg(pos, ed, WHITE);
-        const int kbB = king_base_attack_score_mg(pos, ed, BLACK);
-        const int ksW = king_safety_v2(pos, ed, e, WHITE);
-        const int ksB = king_safety_v2(pos, ed, e, BLACK);
+        const int kpW = king_pressure_score_mg<WHITE>(pos, ed.attacks[WHITE][PAWN],
+                                                      ed.attacks[WHITE][KNIGHT] | ed.attacks[WHITE][BISHOP],
+                                                      ed.attacks[WHITE][ROOK] | ed.attacks[WHITE][QUEEN]);
+        const int kpB = king_pressure_score_mg<BLACK>(pos, ed.attacks[BLACK][PAWN],
+                                                      ed.attacks[BLACK][KNIGHT] | ed.attacks[BLACK][BISHOP],
+                                                      ed.attacks[BLACK][ROOK] | ed.attacks[BLACK][QUEEN]);
+        const int kbW = king_base_attack_score_mg<WHITE>(pos, ed);
+        const int kbB = king_base_attack_score_mg<BLACK>(pos, ed);
+        const int ksW = king_safety_v2<WHITE>(pos, ed, e);
+        const int ksB = king_safety_v2<BLACK>(pos, ed, e);
         mg += kpW - kpB + kbW - kbB + ksW - ksB;
     }
     record("king");
 
     // 9. Endgame king activity.
-    eg += endgame_king_activity_score(pos, ed, WHITE) - endgame_king_activity_score(pos, ed, BLACK);
+    eg += endgame_king_activity_score<WHITE>(pos, ed) - endgame_king_activity_score<BLACK>(pos, ed);
     record("kingact");
 
     // 10. Space, middlegame only.
-    mg += space_score(pos, ed, WHITE) - space_score(pos, ed, BLACK);
+    mg += space_score<WHITE>(pos, ed) - space_score<BLACK>(pos, ed);
     record("space");
 
     // 11. Initiative: pushes a non-zero endgame score further from zero.
@@ -632,6 +698,11 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
 
     // 13. Blend by phase, side to move's view, tempo.
     return blend(pos, mg, eg, phase);
+}
+
+// The instance for the thread's trace state: only "evaltrace" switches it on.
+inline int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
+    return g_evalTraceOn ? evaluate_full<true>(pos, e, ps) : evaluate_full<false>(pos, e, ps);
 }
 
 }  // namespace

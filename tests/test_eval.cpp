@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -388,6 +389,50 @@ TEST(EvalSymmetry, SideToMoveOnlyFlipsSignAroundTempo) {
         const int lw = evaluate_result(w, -SCORE_INFINITE, -SCORE_INFINITE).score;
         const int lb = evaluate_result(b, SCORE_INFINITE, SCORE_INFINITE).score;
         EXPECT_EQ(lw + lb, 14) << fen;
+    }
+}
+
+// The position with the board turned over and the colours swapped: ranks in
+// reverse order, piece letters in the other case, the other side to move.
+std::string mirrored_fen(const std::string& fen) {
+    std::istringstream in(fen);
+    std::string board, side, castling, ep, rest;
+    in >> board >> side >> castling >> ep;
+    std::getline(in, rest);
+    auto swap_case = [](std::string s) {
+        for (char& ch : s) ch = std::isupper(static_cast<unsigned char>(ch)) ? std::tolower(ch) : std::toupper(ch);
+        return s;
+    };
+    std::vector<std::string> ranks;
+    std::istringstream rs(board);
+    for (std::string r; std::getline(rs, r, '/');) ranks.insert(ranks.begin(), swap_case(r));
+    std::string out;
+    for (const auto& r : ranks) out += (out.empty() ? "" : "/") + r;
+    if (ep != "-") ep[1] = ep[1] == '3' ? '6' : '3';
+    return out + (side == "w" ? " b " : " w ") + (castling == "-" ? castling : swap_case(castling)) + " " + ep + rest;
+}
+
+// Every step but space treats the colours alike (the space squares are not
+// mirror images): turning the board over negates each step's change.
+TEST(EvalSymmetry, MirroredColoursNegateEveryStepButSpace) {
+    std::vector<const char*> fens = VARIED;
+    for (const char* f : {"7k/8/8/3N4/4P3/8/8/K7 w - - 0 1", "k7/8/2N5/3P4/8/8/8/7K w - - 0 1",
+                          "7k/8/8/8/8/P3PPPP/1PPP4/2B4K w - - 0 1",
+                          "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "k7/8/4p3/8/8/8/8/4R2K w - - 0 1",
+                          "4k3/8/8/3p4/3PP3/8/2P5/2B1KB2 w - - 0 1", "8/R6r/4P3/8/8/8/8/K6k w - - 0 1",
+                          "7k/8/2b5/4n3/3P4/8/8/K7 w - - 0 1", "4k3/5p2/8/6NQ/8/8/8/7K w - - 0 1",
+                          "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", vwtest::KING_ATTACK, vwtest::KNIGHT_ENDGAME})
+        fens.push_back(f);
+    for (const char* fen : fens) {
+        const std::string flipped = mirrored_fen(fen);
+        const Trace a = trace_of(fen), b = trace_of(flipped);
+        ASSERT_EQ(a.lines.size(), 12u);
+        ASSERT_EQ(b.lines.size(), 12u);
+        for (int i = 0; i < 12; ++i) {
+            if (a.lines[i].name == "space") continue;
+            EXPECT_EQ(b.lines[i].dmg, -a.lines[i].dmg) << a.lines[i].name << ": " << fen << " / " << flipped;
+            EXPECT_EQ(b.lines[i].deg, -a.lines[i].deg) << a.lines[i].name << ": " << fen << " / " << flipped;
+        }
     }
 }
 
