@@ -160,44 +160,43 @@ constexpr auto STORM_BAND = [] {
         }
     return band;
 }();
+
+// Shelter and storm of a king on square ksq with own and enemy pawns, seen
+// from WHITE's side: BLACK's king is scored on the board turned over.
+int shelter_from_white_side(Bitboard own, Bitboard enemy, int ksq) {
+    static constexpr int SHELTER_BY_DISTANCE[4] = {0, 15, 7, 2};
+    const int kf = ksq & 7, kr = ksq >> 3;
+    int score = 0;
+
+    // Base: a king at home in the corner is safer than one in the centre.
+    if (kr == 0) score = (kf == 3 || kf == 4) ? -13 : kf == 5 ? 0 : 13;
+
+    // Shelter: nearest own pawn up to three ranks ahead on each window file.
+    // The three ranks ahead, shifted down to ranks 1 to 3.
+    const Bitboard ahead = kr < 7 ? (own >> (8 * (kr + 1))) & 0xFFFFFFULL : 0;
+    for (int f = std::max(kf - 1, 0); f <= std::min(kf + 1, 7); ++f) {
+        const bool kingFile = f == kf;
+        const Bitboard column = (ahead >> f) & 0x010101ULL;
+        score += column ? SHELTER_BY_DISTANCE[lsb(column) / 8 + 1] : (kingFile ? -15 : -9);
+        if (!(own & file_bb(f))) {
+            if (enemy & file_bb(f)) score += kingFile ? -6 : -3;
+            else score += kingFile ? -15 : -10;
+        }
+    }
+
+    // Storm: enemy pawns close to the king, ahead of it or behind.
+    for (int dr = 1; dr <= 3; ++dr) score -= KING_STORM_PENALTY_MG[dr] * popcount(enemy & STORM_BAND[ksq][dr]);
+    return score;
+}
 }  // namespace
 
-int king_shelter_score(const Position& pos, Entry& e, Color c) {
+int refill_king_shelter(const Position& pos, Entry& e, Color c) {
     const int ksq = pos.king_square[c];
-    if (e.shelterValid[c] && e.shelterKingSq[c] == ksq &&
-        e.shelterCastling[c] == static_cast<int32_t>(pos.castling_rights))
-        return e.shelterScore[c];
-
     int score = 0;
     if (ksq != NO_SQUARE) {
-        const Color o = ~c;
-        const Bitboard own = pos.pieces[6 * c];
-        const Bitboard enemy = pos.pieces[6 * o];
-        const int kf = ksq & 7, kr = ksq >> 3;
-        const int dir = c == WHITE ? 1 : -1;
-
-        // Base: a king at home in the corner is safer than one in the centre.
-        if (kr == (c == WHITE ? 0 : 7)) score = (kf == 3 || kf == 4) ? -13 : kf == 5 ? 0 : 13;
-
-        // Shelter: nearest own pawn up to three ranks ahead on each window file.
-        for (int f = std::max(kf - 1, 0); f <= std::min(kf + 1, 7); ++f) {
-            const bool kingFile = f == kf;
-            static constexpr int SHELTER_BY_DISTANCE[4] = {0, 15, 7, 2};
-            int found = 0;
-            for (int d = 1; d <= 3 && !found; ++d) {
-                const int r = kr + dir * d;
-                if (r < 0 || r > 7) break;
-                if (own & square_bb(r * 8 + f)) found = d;
-            }
-            score += found ? SHELTER_BY_DISTANCE[found] : (kingFile ? -15 : -9);
-            if (!(own & file_bb(f))) {
-                if (enemy & file_bb(f)) score += kingFile ? -6 : -3;
-                else score += kingFile ? -15 : -10;
-            }
-        }
-
-        // Storm: enemy pawns close to the king, ahead of it or behind.
-        for (int dr = 1; dr <= 3; ++dr) score -= KING_STORM_PENALTY_MG[dr] * popcount(enemy & STORM_BAND[ksq][dr]);
+        const Bitboard own = pos.pieces[6 * c], enemy = pos.pieces[6 * ~c];
+        score = c == WHITE ? shelter_from_white_side(own, enemy, ksq)
+                           : shelter_from_white_side(__builtin_bswap64(own), __builtin_bswap64(enemy), ksq ^ 56);
     }
 
     e.shelterScore[c] = score;

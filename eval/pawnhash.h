@@ -5,9 +5,8 @@
 
 #include <cstdint>
 
+#include "board/position.h"
 #include "board/types.h"
-
-class Position;
 
 namespace PawnHash {
 
@@ -63,8 +62,15 @@ Entry* probe(const Position& pos);
 // is neither read nor written, so any thread may use this at any time.
 Entry* probe(const Position& pos, Entry& privateEntry);
 // Middlegame shelter and pawn-storm score of c's king, positive = good for c,
-// cached in e (which must be the entry probed for this position).
-int king_shelter_score(const Position& pos, Entry& e, Color c);
+// cached in e (which must be the entry probed for this position). The cache
+// test is inline: most calls find the score there.
+int refill_king_shelter(const Position& pos, Entry& e, Color c);
+inline int king_shelter_score(const Position& pos, Entry& e, Color c) {
+    if (e.shelterValid[c] && e.shelterKingSq[c] == pos.king_square[c] &&
+        e.shelterCastling[c] == static_cast<int32_t>(pos.castling_rights))
+        return e.shelterScore[c];
+    return refill_king_shelter(pos, e, c);
+}
 // MiB value of the last init (0 before the first).
 uint64_t size_mb();
 // Number of slots of the shared table (0 before the first init).

@@ -231,6 +231,70 @@ TEST(KingShelter, CacheKeyedOnKingSquareAndCastling) {
     EXPECT_FALSE(e.shelterValid[WHITE]);
 }
 
+// The shelter rule walked square by square, as the rule is worded: base by
+// the king's home-rank file, per window file the nearest own pawn up to three
+// ranks ahead and the file's pawns, and enemy pawns one to three ranks away.
+int shelter_model(const Position& pos, Color c) {
+    const int k = pos.king_square[c];
+    const Bitboard own = pos.pieces[6 * c], enemy = pos.pieces[6 * ~c];
+    const int kf = k % 8, kr = k / 8, dir = c == WHITE ? 1 : -1;
+    int score = 0;
+    if (kr == (c == WHITE ? 0 : 7)) score = (kf == 3 || kf == 4) ? -13 : kf == 5 ? 0 : 13;
+    for (int f = kf - 1; f <= kf + 1; ++f) {
+        if (f < 0 || f > 7) continue;
+        const bool kingFile = f == kf;
+        int found = 0;
+        for (int d = 3; d >= 1; --d) {
+            const int r = kr + dir * d;
+            if (r >= 0 && r <= 7 && (own & square_bb(8 * r + f))) found = d;
+        }
+        score += found == 1 ? 15 : found == 2 ? 7 : found == 3 ? 2 : kingFile ? -15 : -9;
+        bool ownOnFile = false, enemyOnFile = false;
+        for (int r = 0; r < 8; ++r) {
+            ownOnFile |= (own & square_bb(8 * r + f)) != 0;
+            enemyOnFile |= (enemy & square_bb(8 * r + f)) != 0;
+        }
+        if (!ownOnFile) score += enemyOnFile ? (kingFile ? -6 : -3) : (kingFile ? -15 : -10);
+    }
+    for (int s = 0; s < 64; ++s) {
+        const int df = std::abs(s % 8 - kf), dr = std::abs(s / 8 - kr);
+        if ((enemy & square_bb(s)) && df <= 1 && dr >= 1 && dr <= 3) score -= dr == 1 ? 11 : dr == 2 ? 7 : 3;
+    }
+    return score;
+}
+
+// Random pawns on ranks 2 to 7 and both kings on every pair of free squares
+// of a sample: the table's score equals the model for both colours.
+TEST(KingShelter, MatchesTheRuleOverRandomPawnsAndEveryKingSquare) {
+    vwtest::init_tables();
+    uint64_t seed = 0x9E3779B97F4A7C15ULL;
+    auto next = [&] {
+        seed ^= seed << 13;
+        seed ^= seed >> 7;
+        seed ^= seed << 17;
+        return seed;
+    };
+    for (int round = 0; round < 40; ++round) {
+        const Bitboard middle = 0x00FFFFFFFFFFFF00ULL;
+        const Bitboard white = next() & next() & middle, black = next() & next() & middle & ~white;
+        for (int wk = 0; wk < 64; ++wk) {
+            if ((white | black) & square_bb(wk)) continue;
+            const int bk = static_cast<int>(next() % 64);
+            if (bk == wk || ((white | black) & square_bb(bk))) continue;
+            Position pos;
+            for (Bitboard b = white; b;) pos.set_piece_at_square(PAWN, pop_lsb(b));
+            for (Bitboard b = black; b;) pos.set_piece_at_square(6 + PAWN, pop_lsb(b));
+            pos.set_piece_at_square(KING, wk);
+            pos.set_piece_at_square(6 + KING, bk);
+            PawnHash::Entry e{};
+            PawnHash::probe(pos, e);
+            for (Color c : {WHITE, BLACK})
+                ASSERT_EQ(PawnHash::king_shelter_score(pos, e, c), shelter_model(pos, c))
+                    << "colour " << c << " kings " << wk << " " << bk << " pawns " << white << " " << black;
+        }
+    }
+}
+
 TEST(KingShelter, NoKingScoresZero) {
     vwtest::init_tables();
     Position pos;
