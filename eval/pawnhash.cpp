@@ -23,91 +23,115 @@ uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
 
-struct PawnMasks {
-    Bitboard adjacent[8];
-    Bitboard ahead[2][8];   // by colour and rank
-    Bitboard band[8];
-};
-constexpr PawnMasks make_masks() {
-    PawnMasks m{};
-    for (int i = 0; i < 8; ++i) {
-        m.adjacent[i] = adjacent_files(i);
-        m.ahead[WHITE][i] = ranks_ahead(WHITE, i);
-        m.ahead[BLACK][i] = ranks_ahead(BLACK, i);
-        m.band[i] = rank_band(i);
-    }
-    return m;
+// Every square of b's files from each square of b up to rank 8 (fill_up) or
+// down to rank 1 (fill_down), the squares of b included.
+constexpr Bitboard fill_up(Bitboard b) {
+    b |= b << 8;
+    b |= b << 16;
+    return b | b << 32;
 }
-constexpr PawnMasks MASKS = make_masks();
+constexpr Bitboard fill_down(Bitboard b) {
+    b |= b >> 8;
+    b |= b >> 16;
+    return b | b >> 32;
+}
+// The squares next to those of b on the same rank.
+constexpr Bitboard beside(Bitboard b) { return ((b & ~FILE_H) << 1) | ((b & ~FILE_A) >> 1); }
 
-// Scores one side's pawns into e (added for WHITE, subtracted for BLACK) and
-// fills that side's passer counters and mobility exclusions.
-void score_pawns(const Position& pos, Entry& e, Color c) {
-    const Color o = ~c;
-    const Bitboard own = pos.pieces[6 * c];
-    const Bitboard enemy = pos.pieces[6 * o];
-    const Bitboard occ = pos.occupied;
-    int mg = 0, eg = 0;
+// FRONT_SPAN[s]: the squares ahead of square s (towards rank 8) on its own
+// and the adjacent files, where enemy pawns stop a pawn on s from passing.
+constexpr auto FRONT_SPAN = [] {
+    std::array<Bitboard, 64> span{};
+    for (int s = 0; s < 64; ++s) span[s] = (file_bb(s & 7) | adjacent_files(s & 7)) & ranks_ahead(WHITE, s >> 3);
+    return span;
+}();
 
+// What one side's pawns give the entry.
+struct SidePawns {
+    int mg, eg;
+    Bitboard passed, mobExcluded;
+    int connectedPassers, advancedConnectedPassers;
+};
+
+// One side's pawns scored as if they were WHITE's, moving towards rank 8:
+// BLACK's are scored on the board turned over, where their relative rank is
+// the rank and their piece-square index the square. Each term is a set of
+// pawns; only the rank-dependent ones walk their (few) pawns.
+SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboard ownAttacks, Bitboard enemyAttacks) {
+    constexpr Bitboard RANKS_1_TO_3 = RANK_1 | RANK_2 | RANK_3;
+    constexpr Bitboard RANKS_1_TO_4 = RANKS_1_TO_3 | RANK_1 << 24;
+    const Bitboard stopEmpty = own & ~(occ >> 8);
+    const Bitboard isolated = own & ~beside(fill_down(fill_up(own)));
+    const Bitboard doubled = own & (fill_up(own << 8) | fill_down(own >> 8));
+    // Not isolated, but every neighbour behind, and the free stop square under enemy pawn fire.
+    const Bitboard overextended = own & ~isolated & ~beside(fill_down(own)) & stopEmpty & (enemyAttacks >> 8);
+    const Bitboard defended = own & ownAttacks;
+    const Bitboard phalanx = own & beside(own);
+    // Neither defended nor in a phalanx, no enemy pawn ahead on the file, past the third rank.
+    const Bitboard unsupported = own & ~defended & ~phalanx & ~fill_down(enemy >> 8) & ~RANKS_1_TO_3;
+    const Bitboard neighbourNear = own & beside(own | own << 8 | own >> 8);
+    const Bitboard passed = own & ~fill_down((enemy | beside(enemy)) >> 8);
+
+    SidePawns r{};
+    r.mg = MG_VALUE[PAWN] * popcount(own) - 7 * popcount(doubled) - 9 * popcount(isolated) -
+           7 * popcount(overextended) - 4 * popcount(unsupported);
+    r.eg = EG_VALUE[PAWN] * popcount(own) - 17 * popcount(doubled) - 15 * popcount(isolated) -
+           11 * popcount(overextended) - 7 * popcount(unsupported);
     for (Bitboard b = own; b;) {
         const int s = pop_lsb(b);
-        const int f = s & 7, r = s >> 3;
-        const int rr = c == WHITE ? r : 7 - r;
-        const Bitboard sq = square_bb(s);
-        const Bitboard stop = c == WHITE ? sq << 8 : sq >> 8;
-        const bool stopEmpty = !(stop & occ);
-        const Bitboard ownAdjacent = own & MASKS.adjacent[f];
-        const Bitboard ahead = MASKS.ahead[c][r];
-        const int psq = c == WHITE ? s : s ^ 56;
-
-        mg += MG_VALUE[PAWN] + MG_PST[PAWN][psq];
-        eg += EG_VALUE[PAWN] + EG_PST[PAWN][psq];
-
-        if (own & file_bb(f) & ~sq) { mg -= 7; eg -= 17; }  // doubled
-
-        const bool isolated = !ownAdjacent;
-        if (isolated) {
-            mg -= 9; eg -= 15;
-        } else if (!(ownAdjacent & (rank_bb(r) | ahead)) && stopEmpty && (stop & e.pawnAttacks[o])) {
-            mg -= 7; eg -= 11;  // overextended: neighbours all behind, stop square under pawn fire
+        r.mg += MG_PST[PAWN][s];
+        r.eg += EG_PST[PAWN][s];
+    }
+    for (Bitboard b = defended; b;) {
+        const int rr = pop_lsb(b) >> 3;
+        r.mg += PAWN_DEFENDED_MG[rr];
+        r.eg += PAWN_DEFENDED_EG[rr];
+    }
+    for (Bitboard b = phalanx; b;) {
+        const int rr = pop_lsb(b) >> 3;
+        r.mg += PAWN_PHALANX_MG[rr];
+        r.eg += PAWN_PHALANX_EG[rr];
+    }
+    // Candidate passers: one or two enemy pawns ahead on the own and adjacent files.
+    for (Bitboard b = stopEmpty & (neighbourNear | defended) & ~passed; b;) {
+        const int s = pop_lsb(b);
+        const int rr = s >> 3;
+        if (popcount(enemy & FRONT_SPAN[s]) <= 2) {
+            r.mg += CANDIDATE_PASSER_MG[rr];
+            r.eg += CANDIDATE_PASSER_EG[rr];
         }
-
-        const bool defended = sq & e.pawnAttacks[c];
-        const bool phalanx = ownAdjacent & rank_bb(r);
-        if (defended) { mg += PAWN_DEFENDED_MG[rr]; eg += PAWN_DEFENDED_EG[rr]; }
-        if (phalanx) { mg += PAWN_PHALANX_MG[rr]; eg += PAWN_PHALANX_EG[rr]; }
-        if (!defended && !phalanx && !(enemy & file_bb(f) & ahead) && rr > 2) { mg -= 4; eg -= 7; }
-
-        const bool neighbourNear = ownAdjacent & MASKS.band[r];
-        const int blockers = popcount(enemy & (file_bb(f) | MASKS.adjacent[f]) & ahead);
-        if ((blockers == 1 || blockers == 2) && stopEmpty && (neighbourNear || defended)) {
-            mg += CANDIDATE_PASSER_MG[rr];
-            eg += CANDIDATE_PASSER_EG[rr];
-        }
-
-        if (blockers == 0) {
-            e.passed[c] |= sq;
-            if (neighbourNear) {
-                e.connectedPassers[c] += 1;
-                if (rr > 3 && stopEmpty) e.advancedConnectedPassers[c] += 1;
-            }
-        }
-
-        if (rr < 2 || !stopEmpty) e.mobExcluded[c] |= sq;
     }
 
-    if (c == WHITE) { e.mg += mg; e.eg += eg; }
-    else { e.mg -= mg; e.eg -= eg; }
+    r.passed = passed;
+    r.connectedPassers = popcount(passed & neighbourNear);
+    r.advancedConnectedPassers = popcount(passed & neighbourNear & stopEmpty & ~RANKS_1_TO_4);
+    r.mobExcluded = (own & (RANK_1 | RANK_2)) | (own & ~stopEmpty);
+    return r;
 }
+
+// The board turned over: rank r becomes rank 7 - r, files stay.
+inline Bitboard flip(Bitboard b) { return __builtin_bswap64(b); }
 
 // Resets e and evaluates the position's pawn structure into it under key k.
 void fill_entry(const Position& pos, Entry& e, uint64_t k) {
-    std::memset(&e, 0, sizeof(Entry));
+    const Bitboard wp = pos.pieces[PAWN], bp = pos.pieces[6 + PAWN], occ = pos.occupied;
+    e = Entry{};
     e.key = k;
-    e.pawnAttacks[WHITE] = pawn_attacks_bb<WHITE>(pos.pieces[0]);
-    e.pawnAttacks[BLACK] = pawn_attacks_bb<BLACK>(pos.pieces[6]);
-    score_pawns(pos, e, WHITE);
-    score_pawns(pos, e, BLACK);
+    e.pawnAttacks[WHITE] = pawn_attacks_bb<WHITE>(wp);
+    e.pawnAttacks[BLACK] = pawn_attacks_bb<BLACK>(bp);
+    const SidePawns w = score_pawns_upwards(wp, bp, occ, e.pawnAttacks[WHITE], e.pawnAttacks[BLACK]);
+    const SidePawns b =
+        score_pawns_upwards(flip(bp), flip(wp), flip(occ), flip(e.pawnAttacks[BLACK]), flip(e.pawnAttacks[WHITE]));
+    e.mg = w.mg - b.mg;
+    e.eg = w.eg - b.eg;
+    e.passed[WHITE] = w.passed;
+    e.passed[BLACK] = flip(b.passed);
+    e.mobExcluded[WHITE] = w.mobExcluded;
+    e.mobExcluded[BLACK] = flip(b.mobExcluded);
+    e.connectedPassers[WHITE] = w.connectedPassers;
+    e.connectedPassers[BLACK] = b.connectedPassers;
+    e.advancedConnectedPassers[WHITE] = w.advancedConnectedPassers;
+    e.advancedConnectedPassers[BLACK] = b.advancedConnectedPassers;
 }
 
 // 0 marks an empty slot, so a pawnless position is stored under key 1.
@@ -196,7 +220,7 @@ int refill_king_shelter(const Position& pos, Entry& e, Color c) {
     if (ksq != NO_SQUARE) {
         const Bitboard own = pos.pieces[6 * c], enemy = pos.pieces[6 * ~c];
         score = c == WHITE ? shelter_from_white_side(own, enemy, ksq)
-                           : shelter_from_white_side(__builtin_bswap64(own), __builtin_bswap64(enemy), ksq ^ 56);
+                           : shelter_from_white_side(flip(own), flip(enemy), ksq ^ 56);
     }
 
     e.shelterScore[c] = score;

@@ -180,6 +180,101 @@ TEST(PawnStructure, StartPositionFacts) {
     EXPECT_EQ(e.pawnAttacks[BLACK], 0xFF0000000000ULL);
 }
 
+// Reproducible random bitboards for the model tests.
+struct Xorshift {
+    uint64_t state;
+    uint64_t operator()() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+    // About a quarter of the squares of ranks 2 to 7 for each side, never both.
+    std::pair<Bitboard, Bitboard> pawns() {
+        constexpr Bitboard middle = 0x00FFFFFFFFFFFF00ULL;
+        const Bitboard white = (*this)() & (*this)() & middle;
+        return {white, (*this)() & (*this)() & middle & ~white};
+    }
+};
+
+// The pawn terms walked pawn by pawn and square by square, as the rules are
+// worded, for one side; adds to a model entry (WHITE added, BLACK subtracted).
+void model_side(const Position& pos, Color c, PawnHash::Entry& m) {
+    const Bitboard own = pos.pieces[6 * c], enemy = pos.pieces[6 * ~c];
+    const int up = c == WHITE ? 1 : -1, sign = c == WHITE ? 1 : -1;
+    auto has = [](Bitboard b, int f, int r) { return f >= 0 && f < 8 && r >= 0 && r < 8 && (b & square_bb(8 * r + f)); };
+    auto ahead = [&](int r, int q) { return c == WHITE ? q > r : q < r; };
+    for (Bitboard b = own; b;) {
+        const int s = pop_lsb(b), f = s % 8, r = s / 8, rr = c == WHITE ? r : 7 - r;
+        const bool stopEmpty = !has(pos.occupied, f, r + up);
+        bool doubled = false, adjacent = false, adjacentLevelOrAhead = false, phalanx = false, near = false;
+        bool enemyAheadOnFile = false;
+        int blockers = 0;
+        for (int q = 0; q < 8; ++q) {
+            doubled |= q != r && has(own, f, q);
+            for (int df : {-1, 1}) {
+                adjacent |= has(own, f + df, q);
+                adjacentLevelOrAhead |= has(own, f + df, q) && (q == r || ahead(r, q));
+                phalanx |= q == r && has(own, f + df, q);
+                near |= std::abs(q - r) <= 1 && has(own, f + df, q);
+            }
+            if (ahead(r, q)) {
+                enemyAheadOnFile |= has(enemy, f, q);
+                for (int df = -1; df <= 1; ++df) blockers += has(enemy, f + df, q);
+            }
+        }
+        const bool defended = pawn_attacks_bb(c, own) & square_bb(s);
+        const bool stopUnderFire = has(pawn_attacks_bb(~c, enemy), f, r + up);
+        int mg = MG_VALUE[PAWN] + MG_PST[PAWN][c == WHITE ? s : s ^ 56];
+        int eg = EG_VALUE[PAWN] + EG_PST[PAWN][c == WHITE ? s : s ^ 56];
+        if (doubled) mg -= 7, eg -= 17;
+        if (!adjacent) mg -= 9, eg -= 15;
+        else if (!adjacentLevelOrAhead && stopEmpty && stopUnderFire) mg -= 7, eg -= 11;
+        if (defended) mg += PawnHash::PAWN_DEFENDED_MG[rr], eg += PawnHash::PAWN_DEFENDED_EG[rr];
+        if (phalanx) mg += PawnHash::PAWN_PHALANX_MG[rr], eg += PawnHash::PAWN_PHALANX_EG[rr];
+        if (!defended && !phalanx && !enemyAheadOnFile && rr > 2) mg -= 4, eg -= 7;
+        if ((blockers == 1 || blockers == 2) && stopEmpty && (near || defended))
+            mg += PawnHash::CANDIDATE_PASSER_MG[rr], eg += PawnHash::CANDIDATE_PASSER_EG[rr];
+        if (blockers == 0) {
+            m.passed[c] |= square_bb(s);
+            m.connectedPassers[c] += near;
+            m.advancedConnectedPassers[c] += near && rr > 3 && stopEmpty;
+        }
+        if (rr < 2 || !stopEmpty) m.mobExcluded[c] |= square_bb(s);
+        m.mg += sign * mg;
+        m.eg += sign * eg;
+    }
+}
+
+// Random pawns among random blocking pieces: the entry agrees
+// with the pawn-by-pawn model in every field it fills.
+TEST(PawnStructure, MatchesThePawnByPawnModelOverRandomBoards) {
+    vwtest::init_tables();
+    Xorshift next{0x2545F4914F6CDD1DULL};
+    for (int round = 0; round < 3000; ++round) {
+        const auto [white, black] = next.pawns();
+        const Bitboard knights = next() & next() & next() & ~(white | black);
+        Position pos;
+        for (Bitboard b = white; b;) pos.set_piece_at_square(PAWN, pop_lsb(b));
+        for (Bitboard b = black; b;) pos.set_piece_at_square(6 + PAWN, pop_lsb(b));
+        for (Bitboard b = knights; b;) pos.set_piece_at_square(round % 2 ? KNIGHT : 6 + KNIGHT, pop_lsb(b));
+        PawnHash::Entry e{}, m{};
+        PawnHash::probe(pos, e);
+        model_side(pos, WHITE, m);
+        model_side(pos, BLACK, m);
+        const std::string what = "pawns " + std::to_string(white) + " " + std::to_string(black) + " pieces " +
+                                 std::to_string(knights);
+        ASSERT_EQ(e.mg, m.mg) << what;
+        ASSERT_EQ(e.eg, m.eg) << what;
+        for (Color c : {WHITE, BLACK}) {
+            ASSERT_EQ(e.passed[c], m.passed[c]) << what;
+            ASSERT_EQ(e.mobExcluded[c], m.mobExcluded[c]) << what;
+            ASSERT_EQ(e.connectedPassers[c], m.connectedPassers[c]) << what;
+            ASSERT_EQ(e.advancedConnectedPassers[c], m.advancedConnectedPassers[c]) << what;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // King shelter and pawn storm.
 // ---------------------------------------------------------------------------
@@ -263,20 +358,13 @@ int shelter_model(const Position& pos, Color c) {
     return score;
 }
 
-// Random pawns on ranks 2 to 7 and both kings on every pair of free squares
+// Random pawns and both kings on every pair of free squares
 // of a sample: the table's score equals the model for both colours.
 TEST(KingShelter, MatchesTheRuleOverRandomPawnsAndEveryKingSquare) {
     vwtest::init_tables();
-    uint64_t seed = 0x9E3779B97F4A7C15ULL;
-    auto next = [&] {
-        seed ^= seed << 13;
-        seed ^= seed >> 7;
-        seed ^= seed << 17;
-        return seed;
-    };
+    Xorshift next{0x9E3779B97F4A7C15ULL};
     for (int round = 0; round < 40; ++round) {
-        const Bitboard middle = 0x00FFFFFFFFFFFF00ULL;
-        const Bitboard white = next() & next() & middle, black = next() & next() & middle & ~white;
+        const auto [white, black] = next.pawns();
         for (int wk = 0; wk < 64; ++wk) {
             if ((white | black) & square_bb(wk)) continue;
             const int bk = static_cast<int>(next() % 64);
