@@ -202,116 +202,115 @@ int openness(const Position& pos) {
 
 // ---------------------------------------------------------------------------
 // Step 2: one piece type of one side (mobility, type terms, attack
-// bookkeeping), adding the side's own (mg, eg) gain.
+// bookkeeping).
 // ---------------------------------------------------------------------------
-// Material, piece-square values and phase are in the PieceSum.
+// What the four piece types of one side share: the inputs, read once, and the
+// running sums and attack bookkeeping, carried from type to type in locals
+// rather than through EvalData.
+struct PieceScan {
+    Bitboard occupied, ownPawns, enemyPawns, ownPawnAtt, enemyPawnAtt;
+    Bitboard mobilityArea;  // without own pieces
+    Bitboard enemyZone, outposts, passed, enemyQueens;
+    int ksq;
+    Bitboard by1, by2;  // attackedBy, attackedBy2 so far
+    int attackers, weight, zoneAttacks;
+    int mg, eg;
+};
+
+// Material, piece-square values and phase are in the PieceSum. Returns the
+// union of the type's attack sets.
 template <Color C, PieceType T>
-inline void score_pieces(const Position& pos, EvalData& ed, int& mg, int& eg) {
-    constexpr Color o = ~C;
+inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
     const Bitboard pieces = pieces_of(pos, C, T);
-    if (!pieces) return;
-    const Bitboard ownPawnAtt = ed.attacks[C][PAWN], enemyPawnAtt = ed.attacks[o][PAWN];
-    const Bitboard ownPawns = pieces_of(pos, C, PAWN);
-    const int ksq = pos.king_square[C];
-    const Bitboard mobilityArea = ed.mobilityArea[C] & ~pos.occupancy[C];
-    const Bitboard enemyZone = ed.kingZone[o];
-    // Squares on relative ranks 3 to 5 that an own pawn guards and no enemy pawn attacks.
-    constexpr Bitboard OUTPOST_RANKS = C == WHITE ? RANK_1 << 24 | RANK_1 << 32 | RANK_1 << 40
-                                                  : RANK_1 << 32 | RANK_1 << 24 | RANK_1 << 16;
-    const Bitboard outposts = OUTPOST_RANKS & ownPawnAtt & ~enemyPawnAtt;
-    // Pieces right behind an own pawn.
-    const Bitboard behindPawn = pieces & (C == WHITE ? ownPawns >> 8 : ownPawns << 8);
+    if (!pieces) return 0;
 
     if constexpr (T == KNIGHT || T == BISHOP) {
-        const int n = popcount(behindPawn);
-        mg += 5 * n; eg += 11 * n;
+        // Pieces right behind an own pawn.
+        const int n = popcount(pieces & (C == WHITE ? sc.ownPawns >> 8 : sc.ownPawns << 8));
+        sc.mg += 5 * n; sc.eg += 11 * n;
     }
     if constexpr (T == BISHOP) {
         // Own pawns on each bishop's square colour beyond three.
-        const int k0 = std::max(popcount(ownPawns & COLOR0_SQUARES) - 3, 0);
-        const int k1 = std::max(popcount(ownPawns & ~COLOR0_SQUARES) - 3, 0);
+        const int k0 = std::max(popcount(sc.ownPawns & COLOR0_SQUARES) - 3, 0);
+        const int k1 = std::max(popcount(sc.ownPawns & ~COLOR0_SQUARES) - 3, 0);
         const int k = k0 * popcount(pieces & COLOR0_SQUARES) + k1 * popcount(pieces & ~COLOR0_SQUARES);
-        mg -= 2 * k; eg -= 2 * k;
-        const int n = popcount(pieces & outposts);
-        mg += 9 * n; eg += 4 * n;
+        sc.mg -= 2 * k; sc.eg -= 2 * k;
+        const int n = popcount(pieces & sc.outposts);
+        sc.mg += 9 * n; sc.eg += 4 * n;
     }
 
-    Bitboard all = 0, by1 = ed.attackedBy[C], by2 = ed.attackedBy2[C];
-    int attackers = 0, zoneAttacks = 0;
+    Bitboard all = 0;
+    int attackers = 0;
     for (Bitboard b = pieces; b;) {
         const int s = pop_lsb(b);
 
         Bitboard a;
         if constexpr (T == KNIGHT) a = Attack::knightAttacks[s];
-        else if constexpr (T == BISHOP) a = PEXT::bishop_attacks_pext(s, pos.occupied);
-        else if constexpr (T == ROOK) a = PEXT::rook_attacks_pext(s, pos.occupied);
-        else a = PEXT::bishop_attacks_pext(s, pos.occupied) | PEXT::rook_attacks_pext(s, pos.occupied);
+        else if constexpr (T == BISHOP) a = PEXT::bishop_attacks_pext(s, sc.occupied);
+        else if constexpr (T == ROOK) a = PEXT::rook_attacks_pext(s, sc.occupied);
+        else a = PEXT::bishop_attacks_pext(s, sc.occupied) | PEXT::rook_attacks_pext(s, sc.occupied);
 
-        by2 |= by1 & a;
+        sc.by2 |= sc.by1 & a;
         all |= a;
-        by1 |= a;
+        sc.by1 |= a;
 
-        const int mobility = popcount(a & mobilityArea);
+        const int mobility = popcount(a & sc.mobilityArea);
         if constexpr (T == KNIGHT) {
             const int n = std::min(mobility, 8);
-            mg += KNIGHT_MOBILITY_MG[n]; eg += KNIGHT_MOBILITY_EG[n];
+            sc.mg += KNIGHT_MOBILITY_MG[n]; sc.eg += KNIGHT_MOBILITY_EG[n];
         } else if constexpr (T == BISHOP) {
             const int n = std::min(mobility, 13);
-            mg += BISHOP_MOBILITY_MG[n]; eg += BISHOP_MOBILITY_EG[n];
+            sc.mg += BISHOP_MOBILITY_MG[n]; sc.eg += BISHOP_MOBILITY_EG[n];
         } else if constexpr (T == ROOK) {
             const int n = std::min(mobility, 14);
-            mg += ROOK_MOBILITY_MG[n]; eg += ROOK_MOBILITY_EG[n];
+            sc.mg += ROOK_MOBILITY_MG[n]; sc.eg += ROOK_MOBILITY_EG[n];
         } else {
             const int n = std::min(mobility, 27);
-            mg += QUEEN_MOBILITY_MG[n]; eg += QUEEN_MOBILITY_EG[n];
+            sc.mg += QUEEN_MOBILITY_MG[n]; sc.eg += QUEEN_MOBILITY_EG[n];
         }
 
         if constexpr (T == KNIGHT) {
-            if (outposts & square_bb(s) & ~(FILE_A | FILE_H)) {
+            if (sc.outposts & square_bb(s) & ~(FILE_A | FILE_H)) {
                 const int cd = centre_distance(s);
-                mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
-                eg += 11;
-            } else if (a & ownPawnAtt & ~enemyPawnAtt & CENTER16) {
-                mg += 9; eg += 3;  // can reach a supported central square
+                sc.mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
+                sc.eg += 11;
+            } else if (a & sc.ownPawnAtt & ~sc.enemyPawnAtt & CENTER16) {
+                sc.mg += 9; sc.eg += 3;  // can reach a supported central square
             }
-            if (ksq != NO_SQUARE) {
-                const int d = chebyshev(ksq, s);
-                if (d <= 3) eg += 4 - d;
+            if (sc.ksq != NO_SQUARE) {
+                const int d = chebyshev(sc.ksq, s);
+                if (d <= 3) sc.eg += 4 - d;
             }
         } else if constexpr (T == BISHOP) {
-            const Bitboard pawnsOnly = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
-            if (popcount(PEXT::bishop_attacks_pext(s, pawnsOnly) & CENTER4) >= 2) { mg += 15; eg += 9; }
-            if (ksq != NO_SQUARE) {
-                const int d = chebyshev(ksq, s);
-                if (d <= 3) mg += 4 * (4 - d);
+            if (popcount(PEXT::bishop_attacks_pext(s, sc.ownPawns | sc.enemyPawns) & CENTER4) >= 2) {
+                sc.mg += 15; sc.eg += 9;
+            }
+            if (sc.ksq != NO_SQUARE) {
+                const int d = chebyshev(sc.ksq, s);
+                if (d <= 3) sc.mg += 4 * (4 - d);
             }
         } else if constexpr (T == ROOK) {
             const int f = file_of(s), rr = relative_rank(C, s);
-            if (!(ownPawns & file_bb(f))) {
-                if (!(pieces_of(pos, o, PAWN) & file_bb(f))) { mg += 21; eg += 11; }
-                else { mg += 13; eg += 7; }
+            if (!(sc.ownPawns & file_bb(f))) {
+                if (!(sc.enemyPawns & file_bb(f))) { sc.mg += 21; sc.eg += 11; }
+                else { sc.mg += 13; sc.eg += 7; }
             }
-            if (rr == 6) { mg += 9; eg += 21; }
-            if (pieces_of(pos, o, QUEEN) & file_bb(f)) { mg += 4; eg += 3; }
-            if ((ed.passed[WHITE] | ed.passed[BLACK]) & file_bb(f) & ranks_ahead(C, rank_of(s))) {
-                mg += 8; eg += 16;
-            }
-            if (rr <= 1 && ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(ksq) - f) >= 2) {
-                mg -= 21; eg -= 8;
+            if (rr == 6) { sc.mg += 9; sc.eg += 21; }
+            if (sc.enemyQueens & file_bb(f)) { sc.mg += 4; sc.eg += 3; }
+            if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) { sc.mg += 8; sc.eg += 16; }
+            if (rr <= 1 && sc.ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(sc.ksq) - f) >= 2) {
+                sc.mg -= 21; sc.eg -= 8;
             }
         }
 
-        if (const Bitboard z = a & enemyZone) {
+        if (const Bitboard z = a & sc.enemyZone) {
             attackers += 1;
-            zoneAttacks += popcount(z);
+            sc.zoneAttacks += popcount(z);
         }
     }
-    ed.attacks[C][T] = all;
-    ed.attackedBy[C] = by1;
-    ed.attackedBy2[C] = by2;
-    ed.kingAttackersCount[C] += attackers;
-    ed.kingAttackersWeight[C] += KING_RING_ATTACKER_WEIGHT[T] * attackers;
-    ed.kingAttacksCount[C] += zoneAttacks;
+    sc.attackers += attackers;
+    sc.weight += KING_RING_ATTACKER_WEIGHT[T] * attackers;
+    return all;
 }
 
 // ---------------------------------------------------------------------------
@@ -509,24 +508,19 @@ inline int space_score(const Position& pos, const EvalData& ed) {
 }
 
 // Step 1's per-side part of EvalData: pawn and king attacks, mobility area,
-// king zone, the pawn entry's passer facts, and empty piece attack sets and
-// king-zone counters for step 2 to fill.
+// king zone and the pawn entry's passer facts; step 2 fills the rest.
 template <Color C>
 inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& ed) {
     constexpr Color o = ~C;
     const int ksq = pos.king_square[C];
     const Bitboard kingAtt = ksq == NO_SQUARE ? 0 : Attack::kingAttacks[ksq];
     ed.attacks[C][PAWN] = e.pawnAttacks[C];
-    for (int t = KNIGHT; t <= QUEEN; ++t) ed.attacks[C][t] = 0;
     ed.attacks[C][KING] = kingAtt;
     ed.attackedBy[C] = e.pawnAttacks[C] | kingAtt;
     ed.attackedBy2[C] = e.pawnAttacks[C] & kingAtt;
     ed.mobilityArea[C] = ~(pieces_of(pos, C, QUEEN) | pieces_of(pos, C, KING) | e.pawnAttacks[o] | e.mobExcluded[C]);
     ed.kingZone[C] = king_zone<C>(ksq);
     ed.passed[C] = e.passed[C];
-    ed.kingAttackersCount[C] = 0;
-    ed.kingAttackersWeight[C] = 0;
-    ed.kingAttacksCount[C] = 0;
     ed.connectedPassers[C] = e.connectedPassers[C];
     ed.advancedConnectedPassers[C] = e.advancedConnectedPassers[C];
 }
@@ -534,12 +528,42 @@ inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& e
 // Step 2 for one side: its gain from the four piece types.
 template <Color C>
 inline void score_side_pieces(const Position& pos, EvalData& ed, int& mg, int& eg) {
-    int sm = 0, se = 0;
-    score_pieces<C, KNIGHT>(pos, ed, sm, se);
-    score_pieces<C, BISHOP>(pos, ed, sm, se);
-    score_pieces<C, ROOK>(pos, ed, sm, se);
-    score_pieces<C, QUEEN>(pos, ed, sm, se);
-    gain(C, mg, eg, sm, se);
+    constexpr Color o = ~C;
+    // Squares on relative ranks 3 to 5 that an own pawn guards and no enemy pawn attacks.
+    constexpr Bitboard OUTPOST_RANKS = C == WHITE ? RANK_1 << 24 | RANK_1 << 32 | RANK_1 << 40
+                                                  : RANK_1 << 32 | RANK_1 << 24 | RANK_1 << 16;
+    PieceScan sc;
+    sc.occupied = pos.occupied;
+    sc.ownPawns = pieces_of(pos, C, PAWN);
+    sc.enemyPawns = pieces_of(pos, o, PAWN);
+    sc.ownPawnAtt = ed.attacks[C][PAWN];
+    sc.enemyPawnAtt = ed.attacks[o][PAWN];
+    sc.mobilityArea = ed.mobilityArea[C] & ~pos.occupancy[C];
+    sc.enemyZone = ed.kingZone[o];
+    sc.outposts = OUTPOST_RANKS & sc.ownPawnAtt & ~sc.enemyPawnAtt;
+    sc.passed = ed.passed[WHITE] | ed.passed[BLACK];
+    sc.enemyQueens = pieces_of(pos, o, QUEEN);
+    sc.ksq = pos.king_square[C];
+    sc.by1 = ed.attackedBy[C];
+    sc.by2 = ed.attackedBy2[C];
+    sc.attackers = sc.weight = sc.zoneAttacks = 0;
+    sc.mg = sc.eg = 0;
+
+    const Bitboard knights = score_pieces<C, KNIGHT>(pos, sc);
+    const Bitboard bishops = score_pieces<C, BISHOP>(pos, sc);
+    const Bitboard rooks = score_pieces<C, ROOK>(pos, sc);
+    const Bitboard queens = score_pieces<C, QUEEN>(pos, sc);
+
+    ed.attacks[C][KNIGHT] = knights;
+    ed.attacks[C][BISHOP] = bishops;
+    ed.attacks[C][ROOK] = rooks;
+    ed.attacks[C][QUEEN] = queens;
+    ed.attackedBy[C] = sc.by1;
+    ed.attackedBy2[C] = sc.by2;
+    ed.kingAttackersCount[C] = sc.attackers;
+    ed.kingAttackersWeight[C] = sc.weight;
+    ed.kingAttacksCount[C] = sc.zoneAttacks;
+    gain(C, mg, eg, sc.mg, sc.eg);
 }
 
 // Runs f for WHITE, then BLACK, each time with the colour as a compile-time
