@@ -678,8 +678,13 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     }
     record("king");
 
+    // With the full phase the blend gives the endgame sum no weight: the
+    // search's instance skips the endgame-only steps 9, 11 and 12 then.
+    const bool endgameCounts = Trace || phase < MAX_PHASE;
+
     // 9. Endgame king activity.
-    eg += endgame_king_activity_score<WHITE>(pos, ed) - endgame_king_activity_score<BLACK>(pos, ed);
+    if (endgameCounts)
+        eg += endgame_king_activity_score<WHITE>(pos, ed) - endgame_king_activity_score<BLACK>(pos, ed);
     record("kingact");
 
     // 10. Space, middlegame only.
@@ -687,7 +692,7 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     record("space");
 
     // 11. Initiative: pushes a non-zero endgame score further from zero.
-    if (eg != 0) {
+    if (endgameCounts && eg != 0) {
         const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
         int x = (pos.pieces[QUEEN] | pos.pieces[6 + QUEEN]) ? 4 : 0;
         x += ((pawns & FILES_A_TO_D) && (pawns & FILES_E_TO_H)) ? 8 : -6;
@@ -700,7 +705,7 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     record("initiative");
 
     // 12. Endgame scale: opposite bishops and few pawns for the stronger side draw more.
-    {
+    if (endgameCounts) {
         const Color strong = eg >= 0 ? WHITE : BLACK, weak = ~strong;
         int scale = 128;
         const int wb = pos.piece_count[BISHOP], bb = pos.piece_count[6 + BISHOP];

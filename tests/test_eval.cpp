@@ -282,6 +282,31 @@ TEST(EvalBlend, PhaseIsClampedAt24) {
     EXPECT_EQ(p.full, -p.lines[11].eg + 7);
 }
 
+// At the full phase the endgame-only steps change eg but not the score: the
+// traced evaluation, which runs every step, and the search's, which skips
+// them there, agree, also with the shared pawn table.
+TEST(EvalBlend, FullPhaseScoreIgnoresTheEndgameSteps) {
+    int endgameStepsMoved = 0;
+    for (const char* fen : {vwtest::START, vwtest::KIWIPETE, vwtest::QUEEN_RAID, vwtest::MIDDLEGAME,
+                            "r1bq1rk1/pppp1ppp/2n2n2/2b1p3/2B1P3/2N2N2/PPPP1PPP/R1BQK2R w KQ - 6 6",
+                            "rqqqk3/8/8/8/8/8/8/RQQQK2Q w - - 0 1"}) {
+        const Position pos = from_fen(fen);
+        ASSERT_EQ(phase_of(pos), 24) << fen;
+        const Trace t = trace_of(fen);
+        for (const char* step : {"kingact", "initiative", "scale"}) endgameStepsMoved += line_named(t, step).deg != 0;
+        EXPECT_EQ(t.full, evaluate_diagnostic(pos)) << fen;
+        PawnHash::clear();
+        EXPECT_EQ(t.full, evaluate(pos)) << fen;
+        EXPECT_EQ(t.full, evaluate_result(pos, t.full - 1, t.full + 1).score) << fen;
+    }
+    EXPECT_GE(endgameStepsMoved, 3);  // the skipped steps do move eg in these positions
+    for (const char* fen : VARIED) {  // below the full phase every step counts
+        const Position pos = from_fen(fen);
+        PawnHash::clear();
+        EXPECT_EQ(trace_of(fen).full, evaluate(pos)) << fen;
+    }
+}
+
 TEST(EvalBlend, EndgameScale) {
     struct Case {
         const char* what;
