@@ -101,6 +101,43 @@ constexpr auto PIECE_SQUARE = [] {
     return t;
 }();
 
+// Mobility values by piece type and number of reachable squares, packed like
+// PIECE_SQUARE. Each row covers every count the type can reach (a knight
+// attacks at most 8 squares, a bishop 13, a rook 14, a queen 27).
+constexpr auto MOBILITY = [] {
+    std::array<std::array<uint64_t, 28>, 5> t{};
+    for (int n = 0; n < 28; ++n) {
+        if (n <= 8) t[KNIGHT][n] = pack(KNIGHT_MOBILITY_MG[n], KNIGHT_MOBILITY_EG[n]);
+        if (n <= 13) t[BISHOP][n] = pack(BISHOP_MOBILITY_MG[n], BISHOP_MOBILITY_EG[n]);
+        if (n <= 14) t[ROOK][n] = pack(ROOK_MOBILITY_MG[n], ROOK_MOBILITY_EG[n]);
+        t[QUEEN][n] = pack(QUEEN_MOBILITY_MG[n], QUEEN_MOBILITY_EG[n]);
+    }
+    return t;
+}();
+
+// A minor piece near its own king, by king-move distance, packed like
+// PIECE_SQUARE: a knight gains (0, 4 - d), a bishop (4 * (4 - d), 0), up to
+// distance 3.
+constexpr auto KING_PROXIMITY = [] {
+    std::array<std::array<uint64_t, 8>, 3> t{};
+    for (int d = 0; d <= 3; ++d) {
+        t[KNIGHT][d] = pack(0, 4 - d);
+        t[BISHOP][d] = pack(4 * (4 - d), 0);
+    }
+    return t;
+}();
+
+// Threat values (v, v / 2) by the victim's type, packed like PIECE_SQUARE:
+// row 0 for minor-piece attackers, row 1 for rooks.
+constexpr auto THREAT = [] {
+    std::array<std::array<uint64_t, 6>, 2> t{};
+    for (int type = 0; type < 6; ++type) {
+        t[0][type] = pack(MINOR_THREAT_MG[type], MINOR_THREAT_MG[type] / 2);
+        t[1][type] = pack(MAJOR_THREAT_MG[type], MAJOR_THREAT_MG[type] / 2);
+    }
+    return t;
+}();
+
 // The knights to kings of both sides: material and piece-square sums (WHITE's
 // view) and the game phase. The lazy estimate is built on it, and the complete
 // evaluation takes it over rather than summing the same pieces again.
@@ -214,7 +251,8 @@ struct PieceScan {
     int ksq;
     Bitboard by1, by2;  // attackedBy, attackedBy2 so far
     int attackers, weight, zoneAttacks;
-    int mg, eg;
+    uint64_t pair;  // (mg, eg) gains packed as in PIECE_SQUARE: one add for both halves
+    int mg, eg;     // gains of one half only
 };
 
 // Material, piece-square values and phase are in the PieceSum. Returns the
@@ -227,16 +265,16 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
     if constexpr (T == KNIGHT || T == BISHOP) {
         // Pieces right behind an own pawn.
         const int n = popcount(pieces & (C == WHITE ? sc.ownPawns >> 8 : sc.ownPawns << 8));
-        sc.mg += 5 * n; sc.eg += 11 * n;
+        sc.pair += n * pack(5, 11);
     }
     if constexpr (T == BISHOP) {
         // Own pawns on each bishop's square colour beyond three.
         const int k0 = std::max(popcount(sc.ownPawns & COLOR0_SQUARES) - 3, 0);
         const int k1 = std::max(popcount(sc.ownPawns & ~COLOR0_SQUARES) - 3, 0);
         const int k = k0 * popcount(pieces & COLOR0_SQUARES) + k1 * popcount(pieces & ~COLOR0_SQUARES);
-        sc.mg -= 2 * k; sc.eg -= 2 * k;
+        sc.pair -= k * pack(2, 2);
         const int n = popcount(pieces & sc.outposts);
-        sc.mg += 9 * n; sc.eg += 4 * n;
+        sc.pair += n * pack(9, 4);
     }
 
     Bitboard all = 0;
@@ -255,19 +293,7 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
         sc.by1 |= a;
 
         const int mobility = popcount(a & sc.mobilityArea);
-        if constexpr (T == KNIGHT) {
-            const int n = std::min(mobility, 8);
-            sc.mg += KNIGHT_MOBILITY_MG[n]; sc.eg += KNIGHT_MOBILITY_EG[n];
-        } else if constexpr (T == BISHOP) {
-            const int n = std::min(mobility, 13);
-            sc.mg += BISHOP_MOBILITY_MG[n]; sc.eg += BISHOP_MOBILITY_EG[n];
-        } else if constexpr (T == ROOK) {
-            const int n = std::min(mobility, 14);
-            sc.mg += ROOK_MOBILITY_MG[n]; sc.eg += ROOK_MOBILITY_EG[n];
-        } else {
-            const int n = std::min(mobility, 27);
-            sc.mg += QUEEN_MOBILITY_MG[n]; sc.eg += QUEEN_MOBILITY_EG[n];
-        }
+        sc.pair += MOBILITY[T][mobility];
 
         if constexpr (T == KNIGHT) {
             if (sc.outposts & square_bb(s) & ~(FILE_A | FILE_H)) {
@@ -275,31 +301,24 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
                 sc.mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
                 sc.eg += 11;
             } else if (a & sc.ownPawnAtt & ~sc.enemyPawnAtt & CENTER16) {
-                sc.mg += 9; sc.eg += 3;  // can reach a supported central square
+                sc.pair += pack(9, 3);  // can reach a supported central square
             }
-            if (sc.ksq != NO_SQUARE) {
-                const int d = chebyshev(sc.ksq, s);
-                if (d <= 3) sc.eg += 4 - d;
-            }
+            if (sc.ksq != NO_SQUARE) sc.pair += KING_PROXIMITY[KNIGHT][chebyshev(sc.ksq, s)];
         } else if constexpr (T == BISHOP) {
             if (popcount(PEXT::bishop_attacks_pext(s, sc.ownPawns | sc.enemyPawns) & CENTER4) >= 2) {
-                sc.mg += 15; sc.eg += 9;
+                sc.pair += pack(15, 9);
             }
-            if (sc.ksq != NO_SQUARE) {
-                const int d = chebyshev(sc.ksq, s);
-                if (d <= 3) sc.mg += 4 * (4 - d);
-            }
+            if (sc.ksq != NO_SQUARE) sc.pair += KING_PROXIMITY[BISHOP][chebyshev(sc.ksq, s)];
         } else if constexpr (T == ROOK) {
             const int f = file_of(s), rr = relative_rank(C, s);
             if (!(sc.ownPawns & file_bb(f))) {
-                if (!(sc.enemyPawns & file_bb(f))) { sc.mg += 21; sc.eg += 11; }
-                else { sc.mg += 13; sc.eg += 7; }
+                sc.pair += !(sc.enemyPawns & file_bb(f)) ? pack(21, 11) : pack(13, 7);
             }
-            if (rr == 6) { sc.mg += 9; sc.eg += 21; }
-            if (sc.enemyQueens & file_bb(f)) { sc.mg += 4; sc.eg += 3; }
-            if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) { sc.mg += 8; sc.eg += 16; }
+            if (rr == 6) sc.pair += pack(9, 21);
+            if (sc.enemyQueens & file_bb(f)) sc.pair += pack(4, 3);
+            if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) sc.pair += pack(8, 16);
             if (rr <= 1 && sc.ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(sc.ksq) - f) >= 2) {
-                sc.mg -= 21; sc.eg -= 8;
+                sc.pair -= pack(21, 8);
             }
         }
 
@@ -359,48 +378,46 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
 template <Color C>
 inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, int& mg, int& eg) {
     constexpr Color o = ~C;
-    int tm = 0, te = 0;
+    uint64_t t = 0;  // (mg, eg) packed like PIECE_SQUARE
     const Bitboard strong = ed.attacks[o][PAWN] | (ed.attackedBy2[o] & ~ed.attackedBy2[C]);
     const Bitboard enemyKingBb = pieces_of(pos, o, KING);
     const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[C] & ~strong;
 
     for (Bitboard b = weak & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
-        const int v = MINOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
-        tm += v; te += v / 2;
+        t += THREAT[0][type_of_piece(pos.board[pop_lsb(b)])];
     }
     for (Bitboard b = weak & ed.attacks[C][ROOK]; b;) {
-        const int v = MAJOR_THREAT_MG[type_of_piece(pos.board[pop_lsb(b)])];
-        tm += v; te += v / 2;
+        t += THREAT[1][type_of_piece(pos.board[pop_lsb(b)])];
     }
 
     const Bitboard hanging = weak & (~ed.attackedBy[o] | ed.attackedBy2[C]);
     const int nh = popcount(hanging), nq = popcount(hanging & pieces_of(pos, o, QUEEN));
-    tm += 19 * nh + 95 * nq; te += 11 * nh + 60 * nq;
+    t += nh * pack(19, 11) + nq * pack(95, 60);
 
     const int contested = popcount(ed.attackedBy[o] & ed.attackedBy[C] & ~strong);
-    tm += 2 * contested; te += contested;
+    t += contested * pack(2, 1);
 
     const Bitboard ownPawns = pieces_of(pos, C, PAWN);
     const Bitboard targets = pos.occupancy[o] & ~pieces_of(pos, o, PAWN) & ~enemyKingBb;
     const Bitboard safePawns = ownPawns & (~ed.attackedBy[o] | ed.attackedBy[C]);
     const int ns = popcount(pawn_attacks_bb<C>(safePawns) & targets);
-    tm += 29 * ns; te += 18 * ns;
+    t += ns * pack(29, 18);
 
     const Bitboard pushes = forward_one(C, ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
     const int np = popcount(pawn_attacks_bb<C>(pushes) & targets);
-    tm += 11 * np; te += 7 * np;
+    t += np * pack(11, 7);
 
     if (const Bitboard queens = pieces_of(pos, o, QUEEN)) {
         const int q = lsb(queens);
         const Bitboard area = ed.mobilityArea[C] & ~strong;
         const int nN = popcount(ed.attacks[C][KNIGHT] & area & Attack::knightAttacks[q]);
-        tm += 9 * nN; te += 5 * nN;
+        t += nN * pack(9, 5);
         const Bitboard sliders = (PEXT::bishop_attacks_pext(q, pos.occupied) & ed.attacks[C][BISHOP]) |
                                  (PEXT::rook_attacks_pext(q, pos.occupied) & ed.attacks[C][ROOK]);
         const int nS = popcount(sliders & area & ed.attackedBy2[C]);
-        tm += 13 * nS; te += 5 * nS;
+        t += nS * pack(13, 5);
     }
-    gain(C, mg, eg, tm, te);
+    gain(C, mg, eg, unpack_mg(t), unpack_eg(t));
 }
 
 // ---------------------------------------------------------------------------
@@ -547,6 +564,7 @@ inline void score_side_pieces(const Position& pos, EvalData& ed, int& mg, int& e
     sc.by1 = ed.attackedBy[C];
     sc.by2 = ed.attackedBy2[C];
     sc.attackers = sc.weight = sc.zoneAttacks = 0;
+    sc.pair = 0;
     sc.mg = sc.eg = 0;
 
     const Bitboard knights = score_pieces<C, KNIGHT>(pos, sc);
@@ -563,7 +581,7 @@ inline void score_side_pieces(const Position& pos, EvalData& ed, int& mg, int& e
     ed.kingAttackersCount[C] = sc.attackers;
     ed.kingAttackersWeight[C] = sc.weight;
     ed.kingAttacksCount[C] = sc.zoneAttacks;
-    gain(C, mg, eg, sc.mg, sc.eg);
+    gain(C, mg, eg, sc.mg + unpack_mg(sc.pair), sc.eg + unpack_eg(sc.pair));
 }
 
 // Runs f for WHITE, then BLACK, each time with the colour as a compile-time
