@@ -86,8 +86,9 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // before), and another piece only through the vacated square. Promotions
 // (a new slider behind the vacated square) and en passant (a second vacated
 // square) do not fit that: -1 for them.
-inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned move) {
-    if (!mp.checkShortcut || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS)) || (move_piece(move) > 5) != (p.side == BLACK))
+// The side to move comes as a value so that loops can keep it in a register.
+inline int check_by_shortcut(const MovePicker& mp, int side, unsigned move) {
+    if (!mp.checkShortcut || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS)) || (move_piece(move) > 5) != (side == BLACK))
         return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);
@@ -96,15 +97,15 @@ inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned m
 
 // move_gives_check, through the check squares and discoverers for the moves
 // the shortcut decides.
-inline bool check_for_ordering(const MovePicker& mp, const Position& p, unsigned move) {
-    const int known = check_by_shortcut(mp, p, move);
+inline bool check_for_ordering(const MovePicker& mp, const Position& p, int side, unsigned move) {
+    const int known = check_by_shortcut(mp, side, move);
     if (known >= 0) return known;
     return direct_check(mp, move) || move_gives_check(p, move);
 }
 
 // A quiet move the quiescence search takes: a check that loses no material.
-inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned move) {
-    const int known = check_by_shortcut(mp, p, move);
+inline bool safe_quiet_check(const MovePicker& mp, const Position& p, int side, unsigned move) {
+    const int known = check_by_shortcut(mp, side, move);
     return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
 }
 
@@ -112,14 +113,19 @@ inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned m
 // than testing for the term on every move.
 constexpr int32_t ZERO_ROW[64 * 64] = {};
 
-// The table rows the quiet scores of one node read, found once per node: the
-// butterfly row of the side to move and each continuation row of an earlier
-// move (ZERO_ROW where the term is off).
+// What the quiet scores of one node read, gathered once per node into values
+// the scoring loop keeps in registers (the list it writes could otherwise
+// alias them): the killers and the counter move, the side to move, the
+// butterfly row of that side and each continuation row of an earlier move
+// (ZERO_ROW where the term is off).
 struct QuietRows {
     const int32_t* history = ZERO_ROW;
     const int32_t* cont[3] = {ZERO_ROW, ZERO_ROW, ZERO_ROW};
+    uint32_t killer1, killer2, counter;
+    int side;
 
-    QuietRows(const Position& p, const PickerHeuristics& h) {
+    QuietRows(const Position& p, const PickerHeuristics& h)
+        : killer1(h.killer1), killer2(h.killer2), counter(h.counter), side(p.side) {
         if (h.history) history = h.history + size_t(p.side) * 64 * 64;
         const int32_t* const tables[3] = {h.contHist1, h.contHist2, h.contHist4};
         const uint32_t prev[3] = {h.prev1, h.prev2, h.prev4};
@@ -129,21 +135,20 @@ struct QuietRows {
 };
 
 // Killer, counter-move, history and check terms of a quiet move.
-inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move,
-                        const PickerHeuristics& h) {
+inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move) {
     int64_t score = 0;
-    if (move == h.killer1)
+    if (move == rows.killer1)
         score = FIRST_KILLER_BONUS;
-    else if (move == h.killer2)
+    else if (move == rows.killer2)
         score = SECOND_KILLER_BONUS;
-    else if (move == h.counter)
+    else if (move == rows.counter)
         score = COUNTER_MOVE_BONUS;
     const size_t to = move_to(move);
     score += rows.history[size_t(move_from(move)) * 64 + to];
     // Each continuation term is halved on its own, as the tables are summed.
     const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
     for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
-    if (check_for_ordering(mp, p, move)) score += QUIET_CHECK_BONUS;
+    if (check_for_ordering(mp, p, rows.side, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
 }
 
@@ -386,7 +391,7 @@ void MovePicker::compute_check_squares(const Position& p) {
 }
 
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    const bool checks = check_for_ordering(*this, p, move);
+    const bool checks = check_for_ordering(*this, p, p.side, move);
     if (!is_capture(move)) {
         const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
         append(goodCaptures, goodCount, move, clamp_score(base + promotion_value(move)), 0);
@@ -417,13 +422,24 @@ void MovePicker::prepare_quiet_stage() {
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
         const QuietRows rows(*pos, heur);
-        // The count is kept in a register while the list is written.
+        const Position& p = *pos;
+        // The counts are kept in registers while the list is written; the
+        // quiescence walk is a loop of its own so that the main one tests
+        // no mode per move.
         uint64_t n = quietCount;
-        for (uint64_t i = 0; i < moveCount && n < CAPACITY; ++i) {
-            const unsigned m = moves[i];
-            if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
-            if (!qsearchMode || safe_quiet_check(*this, *pos, m))
-                quiets[n++] = {m, scored_quiet(*this, rows, *pos, m, heur), 0};
+        const uint64_t count = moveCount;
+        if (!qsearchMode) {
+            for (uint64_t i = 0; i < count && n < CAPACITY; ++i) {
+                const unsigned m = moves[i];
+                if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
+                quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
+            }
+        } else {
+            for (uint64_t i = 0; i < count && n < CAPACITY; ++i) {
+                const unsigned m = moves[i];
+                if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
+                if (safe_quiet_check(*this, p, rows.side, m)) quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
+            }
         }
         quietCount = n;
     }
