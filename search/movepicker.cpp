@@ -63,13 +63,13 @@ inline int promotion_value(unsigned move) {
 }
 
 // Victim and attacker values, capture history and promotion of a capture.
-inline int scored_capture(const Position& p, unsigned move, const PickerHeuristics& h) {
+inline int scored_capture(const Position& p, int side, unsigned move, const PickerHeuristics& h) {
     const int to = move_to(move);
     const int mt = type_of_piece(move_piece(move));
     const int onTarget = p.board[to];
     const int vt = (move & FLAG_EN_PASSANT) || onTarget < 0 ? PAWN : type_of_piece(onTarget);
     int64_t score = CAPTURE_BASE + 10 * ORDER_VALUE[vt] - ORDER_VALUE[mt];
-    if (h.captureHist) score += h.captureHist[((size_t(p.side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
+    if (h.captureHist) score += h.captureHist[((size_t(side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
     score += promotion_value(move);
     return clamp_score(score);
 }
@@ -150,6 +150,54 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
     if (check_for_ordering(mp, p, rows.side, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
+}
+
+// One selection step: the first entry with the highest score from the cursor
+// on is swapped to the cursor and taken. Inlined into next(), where the
+// score and exchange value land straight in the picker's fields.
+inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
+                            int& see) {
+    if (cursor >= count) return 0;
+    // The best score is kept in a register and the scan has no branch on the
+    // scores (their order is unpredictable): conditional moves only, two
+    // entries per round to halve the loop's own work.
+    MovePicker::ScoredMove* best = list + cursor;
+    int32_t bestScore = best->score;
+    const MovePicker::ScoredMove* const end = list + count;
+    MovePicker::ScoredMove* e = best + 1;
+    const auto consider = [&](MovePicker::ScoredMove* entry) {
+        const int32_t s = entry->score;
+        const bool better = s > bestScore;
+        best = better ? entry : best;
+        bestScore = better ? s : bestScore;
+    };
+    for (; e + 1 < end; e += 2) {
+        consider(e);
+        consider(e + 1);
+    }
+    if (e < end) consider(e);
+    std::swap(list[cursor], *best);
+    const MovePicker::ScoredMove& chosen = list[cursor++];
+    score = chosen.score;
+    see = chosen.see;
+    return chosen.move;
+}
+
+// Scores one capture or promotion and files it as good or bad. Inlined into
+// the capture walk, which passes the side to move as a value.
+inline void file_tactical(MovePicker& mp, const Position& p, int side, unsigned move, const PickerHeuristics& h) {
+    const bool checks = check_for_ordering(mp, p, side, move);
+    if (!is_capture(move)) {
+        const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
+        append(mp.goodCaptures, mp.goodCount, move, clamp_score(base + promotion_value(move)), 0);
+        return;
+    }
+    const int64_t score = int64_t(scored_capture(p, side, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
+    const int see = Attack::see_gain(p, move);
+    if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
+        append(mp.goodCaptures, mp.goodCount, move, clamp_score(score), see);
+    else
+        append(mp.badCaptures, mp.badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
 }
 
 }  // namespace
@@ -279,30 +327,7 @@ bool MovePicker::is_forced(unsigned move) const {
 
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                                int& see) {
-    if (cursor >= count) return 0;
-    // The best score is kept in a register and the scan has no branch on the
-    // scores (their order is unpredictable): conditional moves only, two
-    // entries per round to halve the loop's own work.
-    ScoredMove* best = list + cursor;
-    int32_t bestScore = best->score;
-    const ScoredMove* const end = list + count;
-    ScoredMove* e = best + 1;
-    const auto consider = [&](ScoredMove* entry) {
-        const int32_t s = entry->score;
-        const bool better = s > bestScore;
-        best = better ? entry : best;
-        bestScore = better ? s : bestScore;
-    };
-    for (; e + 1 < end; e += 2) {
-        consider(e);
-        consider(e + 1);
-    }
-    if (e < end) consider(e);
-    std::swap(list[cursor], *best);
-    const ScoredMove& chosen = list[cursor++];
-    score = chosen.score;
-    see = chosen.see;
-    return chosen.move;
+    return select_best(list, cursor, count, score, see);
 }
 
 unsigned MovePicker::next() {
@@ -320,7 +345,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (goodCursor < goodCount) {
                 lastStage = GOOD_CAPTURES;
-                return pick_next(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
+                return select_best(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
             }
             stage = QUIETS;
             [[fallthrough]];
@@ -328,7 +353,7 @@ unsigned MovePicker::next() {
             if (!quietsPrepared) prepare_quiet_stage();
             if (quietCursor < quietCount) {
                 lastStage = QUIETS;
-                return pick_next(quiets, quietCursor, quietCount, lastScore, lastSee);
+                return select_best(quiets, quietCursor, quietCount, lastScore, lastSee);
             }
             stage = BAD_CAPTURES;
             [[fallthrough]];
@@ -336,7 +361,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (badCursor < badCount) {
                 lastStage = BAD_CAPTURES;
-                return pick_next(badCaptures, badCursor, badCount, lastScore, lastSee);
+                return select_best(badCaptures, badCursor, badCount, lastScore, lastSee);
             }
             stage = DONE;
             [[fallthrough]];
@@ -391,27 +416,18 @@ void MovePicker::compute_check_squares(const Position& p) {
 }
 
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    const bool checks = check_for_ordering(*this, p, p.side, move);
-    if (!is_capture(move)) {
-        const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
-        append(goodCaptures, goodCount, move, clamp_score(base + promotion_value(move)), 0);
-        return;
-    }
-    const int64_t score = int64_t(scored_capture(p, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
-    const int see = Attack::see_gain(p, move);
-    if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
-        append(goodCaptures, goodCount, move, clamp_score(score), see);
-    else
-        append(badCaptures, badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
+    file_tactical(*this, p, p.side, move, h);
 }
 
 void MovePicker::prepare_capture_stage() {
     if (capturesPrepared || !pos) return;
     compute_check_squares(*pos);
+    const Position& p = *pos;
+    const int side = p.side;
     for (uint64_t i = 0; i < moveCount; ++i) {
         const unsigned m = moves[i];
         if (m == 0) continue;
-        if (is_capture(m) || promotion_type(m) != 0) add_capture_or_promotion_move(*pos, m, heur);
+        if (is_capture(m) || promotion_type(m) != 0) file_tactical(*this, p, side, m, heur);
     }
     capturesPrepared = true;
 }
