@@ -2,7 +2,10 @@
 // the check tests that order them, and the stage-by-stage selection.
 #include "search/movepicker.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "board/attack.h"
@@ -152,30 +155,82 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     return clamp_score(score);
 }
 
-// One selection step: the first entry with the highest score from the cursor
-// on is swapped to the cursor and taken. Inlined into next(), where the
-// score and exchange value land straight in the picker's fields.
-inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
-                            int& see) {
-    if (cursor >= count) return 0;
-    // The best score is kept in a register and the scan has no branch on the
-    // scores (their order is unpredictable): conditional moves only, two
-    // entries per round to halve the loop's own work.
-    MovePicker::ScoredMove* best = list + cursor;
-    int32_t bestScore = best->score;
-    const MovePicker::ScoredMove* const end = list + count;
-    MovePicker::ScoredMove* e = best + 1;
-    const auto consider = [&](MovePicker::ScoredMove* entry) {
-        const int32_t s = entry->score;
-        const bool better = s > bestScore;
-        best = better ? entry : best;
-        bestScore = better ? s : bestScore;
-    };
-    for (; e + 1 < end; e += 2) {
-        consider(e);
-        consider(e + 1);
+// Eight consecutive entries from e, read as three 32-byte words; an entry's
+// score is dword 3k + 1 of them, so the scores of entries 0 to 7 fall in the
+// distinct lanes 1, 4, 7, 2, 5, 0, 3, 6 and two blends gather them.
+static_assert(sizeof(MovePicker::ScoredMove) == 12 && offsetof(MovePicker::ScoredMove, score) == 4,
+              "the score gathering assumes the entry layout");
+inline __m256i scores_of_eight(const MovePicker::ScoredMove* e) {
+    const auto* words = reinterpret_cast<const __m256i*>(e);
+    const __m256i a = _mm256_loadu_si256(words);
+    const __m256i b = _mm256_loadu_si256(words + 1);
+    const __m256i c = _mm256_loadu_si256(words + 2);
+    return _mm256_blend_epi32(_mm256_blend_epi32(a, b, 0x24), c, 0x49);
+}
+
+// Lists at least this long from the cursor are scanned eight entries at a time.
+constexpr uint64_t WIDE_SCAN = 8;
+
+// Index of the first entry with the highest score among first .. first + n - 1,
+// for n >= 8 and whole groups of eight inside the list array (the last group
+// may reach past the entries in use: its extra lanes are masked).
+inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
+    // The entry (0 to 7) whose score each lane of scores_of_eight holds, and
+    // the inverse: the lane that holds each entry's score.
+    const __m256i ENTRY_OF_LANE = _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2);
+    const __m256i LANE_OF_ENTRY = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
+    const MovePicker::ScoredMove* const base = list + first;
+    __m256i best = scores_of_eight(base);
+    uint64_t i = 8;
+    for (; i + 8 <= n; i += 8) best = _mm256_max_epi32(best, scores_of_eight(base + i));
+    if (i < n) {
+        const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n - i)), ENTRY_OF_LANE);
+        const __m256i tail = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MIN), scores_of_eight(base + i), valid);
+        best = _mm256_max_epi32(best, tail);
     }
-    if (e < end) consider(e);
+    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0xb1));
+    const __m256i top = _mm256_broadcastd_epi32(m);
+    for (uint64_t g = 0;; g += 8) {
+        const __m256i hit = _mm256_permutevar8x32_epi32(_mm256_cmpeq_epi32(scores_of_eight(base + g), top),
+                                                        LANE_OF_ENTRY);
+        const unsigned inUse = n - g >= 8 ? 0xffu : (1u << (n - g)) - 1;
+        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(hit))) & inUse;
+        if (mask) return first + g + unsigned(__builtin_ctz(mask));
+    }
+}
+
+// One selection step: the first entry with the highest score from the cursor
+// on is swapped to the cursor and taken. The array holds room entries, which
+// bounds the reads of the wide scan. Inlined into next(), where the score and
+// exchange value land straight in the picker's fields.
+inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, uint64_t room,
+                            int& score, int& see) {
+    if (cursor >= count) return 0;
+    MovePicker::ScoredMove* best = list + cursor;
+    const uint64_t n = count - cursor;
+    if (n >= WIDE_SCAN && cursor + ((n + 7) & ~uint64_t(7)) <= room) {
+        best = list + first_best_wide(list, cursor, n);
+    } else {
+        // The best score is kept in a register and the scan has no branch on
+        // the scores (their order is unpredictable): conditional moves only,
+        // two entries per round to halve the loop's own work.
+        int32_t bestScore = best->score;
+        const MovePicker::ScoredMove* const end = list + count;
+        MovePicker::ScoredMove* e = best + 1;
+        const auto consider = [&](MovePicker::ScoredMove* entry) {
+            const int32_t s = entry->score;
+            const bool better = s > bestScore;
+            best = better ? entry : best;
+            bestScore = better ? s : bestScore;
+        };
+        for (; e + 1 < end; e += 2) {
+            consider(e);
+            consider(e + 1);
+        }
+        if (e < end) consider(e);
+    }
     std::swap(list[cursor], *best);
     const MovePicker::ScoredMove& chosen = list[cursor++];
     score = chosen.score;
@@ -327,7 +382,8 @@ bool MovePicker::is_forced(unsigned move) const {
 
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                                int& see) {
-    return select_best(list, cursor, count, score, see);
+    // Only the entries up to count are known to exist.
+    return select_best(list, cursor, count, count, score, see);
 }
 
 unsigned MovePicker::next() {
@@ -345,7 +401,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (goodCursor < goodCount) {
                 lastStage = GOOD_CAPTURES;
-                return select_best(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
+                return select_best(goodCaptures, goodCursor, goodCount, CAPACITY, lastScore, lastSee);
             }
             stage = QUIETS;
             [[fallthrough]];
@@ -353,7 +409,7 @@ unsigned MovePicker::next() {
             if (!quietsPrepared) prepare_quiet_stage();
             if (quietCursor < quietCount) {
                 lastStage = QUIETS;
-                return select_best(quiets, quietCursor, quietCount, lastScore, lastSee);
+                return select_best(quiets, quietCursor, quietCount, CAPACITY, lastScore, lastSee);
             }
             stage = BAD_CAPTURES;
             [[fallthrough]];
@@ -361,7 +417,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (badCursor < badCount) {
                 lastStage = BAD_CAPTURES;
-                return select_best(badCaptures, badCursor, badCount, lastScore, lastSee);
+                return select_best(badCaptures, badCursor, badCount, CAPACITY, lastScore, lastSee);
             }
             stage = DONE;
             [[fallthrough]];
