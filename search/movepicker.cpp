@@ -43,6 +43,12 @@ inline int promotion_type(unsigned move) {
 
 inline bool is_capture(unsigned move) { return (move & FLAG_CAPTURE) != 0; }
 
+// Whether a candidate (0 for a cleared forced move) goes to the capture
+// lists; one test of the bits passes over most quiet moves.
+inline bool tactical_candidate(unsigned m) {
+    return (m & (FLAG_CAPTURE | MOVE_PROMOTION_BITS)) && (is_capture(m) || promotion_type(m) != 0);
+}
+
 // History entries stay within +-32768, so the sums fit 32 bits; tables filled
 // with anything else must still not overflow a score.
 inline int clamp_score(int64_t score) {
@@ -482,8 +488,7 @@ void MovePicker::prepare_capture_stage() {
     const int side = p.side;
     for (uint64_t i = 0; i < moveCount; ++i) {
         const unsigned m = moves[i];
-        if (m == 0) continue;
-        if (is_capture(m) || promotion_type(m) != 0) file_tactical(*this, p, side, m, heur);
+        if (tactical_candidate(m)) file_tactical(*this, p, side, m, heur);
     }
     capturesPrepared = true;
 }
