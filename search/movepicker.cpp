@@ -95,10 +95,15 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // before), and another piece only through the vacated square. Promotions
 // (a new slider behind the vacated square) and en passant (a second vacated
 // square) do not fit that: -1 for them.
-// The side to move comes as a value so that loops can keep it in a register.
-inline int check_by_shortcut(const MovePicker& mp, int side, unsigned move) {
-    if (!mp.checkShortcut || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS)) || (move_piece(move) > 5) != (side == BLACK))
-        return -1;
+// The shortcut holds for the pieces of the side to move (codes above 5 are
+// black) and for none when the check squares do not decide: shortcut_codes
+// gives that set as bits by piece code, found once per walk and kept in a
+// register.
+inline uint32_t shortcut_codes(const MovePicker& mp, int side) {
+    return !mp.checkShortcut ? 0u : side == BLACK ? 0xffc0u : 0x003fu;
+}
+inline int check_by_shortcut(const MovePicker& mp, uint32_t codes, unsigned move) {
+    if (!((codes >> move_piece(move)) & 1) || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))) return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);
     return (mp.discoverers & square_bb(from)) && !(mp.discoverLine[from] & square_bb(move_to(move)));
@@ -106,15 +111,15 @@ inline int check_by_shortcut(const MovePicker& mp, int side, unsigned move) {
 
 // move_gives_check, through the check squares and discoverers for the moves
 // the shortcut decides.
-inline bool check_for_ordering(const MovePicker& mp, const Position& p, int side, unsigned move) {
-    const int known = check_by_shortcut(mp, side, move);
+inline bool check_for_ordering(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
+    const int known = check_by_shortcut(mp, codes, move);
     if (known >= 0) return known;
     return direct_check(mp, move) || move_gives_check(p, move);
 }
 
 // A quiet move the quiescence search takes: a check that loses no material.
-inline bool safe_quiet_check(const MovePicker& mp, const Position& p, int side, unsigned move) {
-    const int known = check_by_shortcut(mp, side, move);
+inline bool safe_quiet_check(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
+    const int known = check_by_shortcut(mp, codes, move);
     return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
 }
 
@@ -124,17 +129,18 @@ constexpr int32_t ZERO_ROW[64 * 64] = {};
 
 // What the quiet scores of one node read, gathered once per node into values
 // the scoring loop keeps in registers (the list it writes could otherwise
-// alias them): the killers and the counter move, the side to move, the
-// butterfly row of that side and each continuation row of an earlier move
+// alias them): the killers and the counter move, the pieces the check
+// shortcut holds for, the butterfly row of the side to move and each
+// continuation row of an earlier move
 // (ZERO_ROW where the term is off).
 struct QuietRows {
     const int32_t* history = ZERO_ROW;
     const int32_t* cont[3] = {ZERO_ROW, ZERO_ROW, ZERO_ROW};
     uint32_t killer1, killer2, counter;
-    int side;
+    uint32_t shortcutCodes;
 
-    QuietRows(const Position& p, const PickerHeuristics& h)
-        : killer1(h.killer1), killer2(h.killer2), counter(h.counter), side(p.side) {
+    QuietRows(const MovePicker& mp, const Position& p, const PickerHeuristics& h)
+        : killer1(h.killer1), killer2(h.killer2), counter(h.counter), shortcutCodes(shortcut_codes(mp, p.side)) {
         if (h.history) history = h.history + size_t(p.side) * 64 * 64;
         const int32_t* const tables[3] = {h.contHist1, h.contHist2, h.contHist4};
         const uint32_t prev[3] = {h.prev1, h.prev2, h.prev4};
@@ -157,7 +163,7 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     // Each continuation term is halved on its own, as the tables are summed.
     const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
     for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
-    if (check_for_ordering(mp, p, rows.side, move)) score += QUIET_CHECK_BONUS;
+    if (check_for_ordering(mp, p, rows.shortcutCodes, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
 }
 
@@ -245,9 +251,11 @@ inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint
 }
 
 // Scores one capture or promotion and files it as good or bad. Inlined into
-// the capture walk, which passes the side to move as a value.
-inline void file_tactical(MovePicker& mp, const Position& p, int side, unsigned move, const PickerHeuristics& h) {
-    const bool checks = check_for_ordering(mp, p, side, move);
+// the capture walk, which passes the side to move and the shortcut's pieces
+// as values.
+inline void file_tactical(MovePicker& mp, const Position& p, int side, uint32_t codes, unsigned move,
+                          const PickerHeuristics& h) {
+    const bool checks = check_for_ordering(mp, p, codes, move);
     if (!is_capture(move)) {
         const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
         append(mp.goodCaptures, mp.goodCount, move, clamp_score(base + promotion_value(move)), 0);
@@ -478,7 +486,7 @@ void MovePicker::compute_check_squares(const Position& p) {
 }
 
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    file_tactical(*this, p, p.side, move, h);
+    file_tactical(*this, p, p.side, shortcut_codes(*this, p.side), move, h);
 }
 
 void MovePicker::prepare_capture_stage() {
@@ -486,9 +494,10 @@ void MovePicker::prepare_capture_stage() {
     compute_check_squares(*pos);
     const Position& p = *pos;
     const int side = p.side;
+    const uint32_t codes = shortcut_codes(*this, side);
     for (uint64_t i = 0; i < moveCount; ++i) {
         const unsigned m = moves[i];
-        if (tactical_candidate(m)) file_tactical(*this, p, side, m, heur);
+        if (tactical_candidate(m)) file_tactical(*this, p, side, codes, m, heur);
     }
     capturesPrepared = true;
 }
@@ -498,7 +507,7 @@ void MovePicker::prepare_quiet_stage() {
     // The direct-check shortcut of the quiet scores needs the check squares.
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
-        const QuietRows rows(*pos, heur);
+        const QuietRows rows(*this, *pos, heur);
         const Position& p = *pos;
         // The counts are kept in registers while the list is written; the
         // quiescence walk is a loop of its own so that the main one tests
@@ -515,7 +524,7 @@ void MovePicker::prepare_quiet_stage() {
             for (uint64_t i = 0; i < count && n < CAPACITY; ++i) {
                 const unsigned m = moves[i];
                 if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
-                if (safe_quiet_check(*this, p, rows.side, m)) quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
+                if (safe_quiet_check(*this, p, rows.shortcutCodes, m)) quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
             }
         }
         quietCount = n;

@@ -675,6 +675,22 @@ TEST(MovePickerScores, CaptureHistoryQuarterTruncatesTowardZero) {
     }
 }
 
+// A given list may hold a move of the side not to move; its check (here the
+// black queen against the white king) is found by playing it out, not by
+// the check squares of the side to move. A white quiet check and a white
+// quiet move in the same list are scored as usual.
+TEST(MovePickerScores, MoveOfTheOtherSideIsTestedInFull) {
+    Position pos = load("3qk3/8/8/8/8/8/8/R6K w - - 0 1");
+    const Move blackCheck = make_move_word(59, 35, 10);  // d8d5
+    const Move whiteCheck = make_move_word(0, 4, 3);     // a1e1
+    const Move whiteQuiet = make_move_word(0, 8, 3);     // a1a2
+    MovePicker mp(pos, std::vector<unsigned>{whiteQuiet, blackCheck, whiteCheck}, 0, 0, PickerHeuristics{});
+    std::vector<std::pair<Move, int>> got;
+    while (unsigned m = mp.next()) got.push_back({m, mp.lastScore});
+    const std::vector<std::pair<Move, int>> want = {{blackCheck, 240000}, {whiteCheck, 240000}, {whiteQuiet, 0}};
+    EXPECT_EQ(got, want);
+}
+
 TEST(MovePickerScores, QuietBonusesAndHistoryTerms) {
     static int32_t history[2][64][64];
     static int32_t cont1[12][64][12][64], cont2[12][64][12][64], cont4[12][64][12][64];
