@@ -341,8 +341,13 @@ void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch
 // once here (the stages skip 0) rather than compared on every walk.
 void MovePicker::clear_forced_candidates() {
     if (forcedCount == 0) return;
+    // The forced moves are read once: the stores into the candidates could
+    // otherwise alias them. A single forced move stands in both places (a 0
+    // entry it would match is 0 already).
+    const unsigned first = forcedMoves[0];
+    const unsigned second = forcedCount > 1 ? forcedMoves[1] : first;
     for (uint64_t i = 0; i < moveCount; ++i)
-        if (is_forced(moves[i])) moves[i] = 0;
+        if (moves[i] == first || moves[i] == second) moves[i] = 0;
 }
 
 void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
@@ -513,15 +518,18 @@ void MovePicker::prepare_quiet_stage() {
         // quiescence walk is a loop of its own so that the main one tests
         // no mode per move.
         uint64_t n = quietCount;
-        const uint64_t count = moveCount;
+        // The list starts empty and takes at most one entry per candidate, of
+        // which there are at most CAPACITY: it cannot fill up, so the walk
+        // needs no test per entry (the bound below only makes that certain).
+        const uint64_t count = std::min(moveCount, CAPACITY - n);
         if (!qsearchMode) {
-            for (uint64_t i = 0; i < count && n < CAPACITY; ++i) {
+            for (uint64_t i = 0; i < count; ++i) {
                 const unsigned m = moves[i];
                 if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
                 quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
             }
         } else {
-            for (uint64_t i = 0; i < count && n < CAPACITY; ++i) {
+            for (uint64_t i = 0; i < count; ++i) {
                 const unsigned m = moves[i];
                 if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
                 if (safe_quiet_check(*this, p, rows.shortcutCodes, m)) quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
