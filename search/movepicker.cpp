@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "board/attack.h"
@@ -102,8 +103,11 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 inline uint32_t shortcut_codes(const MovePicker& mp, int side) {
     return !mp.checkShortcut ? 0u : side == BLACK ? 0xffc0u : 0x003fu;
 }
+// Plain: the caller has seen that the word has no en passant or promotion bits.
+template <bool Plain = false>
 inline int check_by_shortcut(const MovePicker& mp, uint32_t codes, unsigned move) {
-    if (!((codes >> move_piece(move)) & 1) || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))) return -1;
+    if (!((codes >> move_piece(move)) & 1) || (!Plain && (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))))
+        return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);
     return (mp.discoverers & square_bb(from)) && !(mp.discoverLine[from] & square_bb(move_to(move)));
@@ -111,15 +115,17 @@ inline int check_by_shortcut(const MovePicker& mp, uint32_t codes, unsigned move
 
 // move_gives_check, through the check squares and discoverers for the moves
 // the shortcut decides.
+template <bool Plain = false>
 inline bool check_for_ordering(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
-    const int known = check_by_shortcut(mp, codes, move);
+    const int known = check_by_shortcut<Plain>(mp, codes, move);
     if (known >= 0) return known;
     return direct_check(mp, move) || move_gives_check(p, move);
 }
 
 // A quiet move the quiescence search takes: a check that loses no material.
+template <bool Plain>
 inline bool safe_quiet_check(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
-    const int known = check_by_shortcut(mp, codes, move);
+    const int known = check_by_shortcut<Plain>(mp, codes, move);
     return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
 }
 
@@ -150,6 +156,7 @@ struct QuietRows {
 };
 
 // Killer, counter-move, history and check terms of a quiet move.
+template <bool Plain>
 inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move) {
     int64_t score = 0;
     if (move == rows.killer1)
@@ -163,7 +170,7 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     // Each continuation term is halved on its own, as the tables are summed.
     const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
     for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
-    if (check_for_ordering(mp, p, rows.shortcutCodes, move)) score += QUIET_CHECK_BONUS;
+    if (check_for_ordering<Plain>(mp, p, rows.shortcutCodes, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
 }
 
@@ -522,18 +529,29 @@ void MovePicker::prepare_quiet_stage() {
         // which there are at most CAPACITY: it cannot fill up, so the walk
         // needs no test per entry (the bound below only makes that certain).
         const uint64_t count = std::min(moveCount, CAPACITY - n);
+        // Most quiet words carry none of the capture, en passant and
+        // promotion bits; one test finds them, and their check tests skip the
+        // format test. The rest are filed by the full rules.
+        const auto walk = [&](auto&& take) {
+            for (uint64_t i = 0; i < count; ++i) {
+                const unsigned m = moves[i];
+                if (!(m & (FLAG_CAPTURE | FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))) {
+                    if (m != 0) take(m, std::true_type{});
+                } else if (!is_capture(m) && promotion_type(m) == 0) {
+                    take(m, std::false_type{});
+                }
+            }
+        };
         if (!qsearchMode) {
-            for (uint64_t i = 0; i < count; ++i) {
-                const unsigned m = moves[i];
-                if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
-                quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
-            }
+            walk([&](unsigned m, auto plain) {
+                quiets[n++] = {m, scored_quiet<decltype(plain)::value>(*this, rows, p, m), 0};
+            });
         } else {
-            for (uint64_t i = 0; i < count; ++i) {
-                const unsigned m = moves[i];
-                if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
-                if (safe_quiet_check(*this, p, rows.shortcutCodes, m)) quiets[n++] = {m, scored_quiet(*this, rows, p, m), 0};
-            }
+            walk([&](unsigned m, auto plain) {
+                constexpr bool Plain = decltype(plain)::value;
+                if (safe_quiet_check<Plain>(*this, p, rows.shortcutCodes, m))
+                    quiets[n++] = {m, scored_quiet<Plain>(*this, rows, p, m), 0};
+            });
         }
         quietCount = n;
     }

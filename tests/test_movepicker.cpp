@@ -691,6 +691,22 @@ TEST(MovePickerScores, MoveOfTheOtherSideIsTestedInFull) {
     EXPECT_EQ(got, want);
 }
 
+// A word whose promotion field names no promotion piece is a quiet move: it is
+// listed with the quiet moves and its check found by the full test.
+TEST(MovePickerScores, WordWithAnUnusedPromotionFieldIsQuiet) {
+    Position pos = load("4k3/8/8/8/8/8/8/R3K3 w - - 0 1");
+    const Move odd = make_move_word(0, 56, 3, 7);  // a1a8, promotion field 7
+    const Move plain = make_move_word(0, 8, 3);    // a1a2
+    MovePicker mp(pos, std::vector<unsigned>{plain, odd}, 0, 0, PickerHeuristics{});
+    std::vector<std::pair<Move, int>> got;
+    while (unsigned m = mp.next()) {
+        EXPECT_EQ(mp.lastStage, uint32_t(MovePicker::QUIETS));
+        got.push_back({m, mp.lastScore});
+    }
+    const std::vector<std::pair<Move, int>> want = {{odd, 240000}, {plain, 0}};
+    EXPECT_EQ(got, want);
+}
+
 TEST(MovePickerScores, QuietBonusesAndHistoryTerms) {
     static int32_t history[2][64][64];
     static int32_t cont1[12][64][12][64], cont2[12][64][12][64], cont4[12][64][12][64];
