@@ -2,7 +2,11 @@
 // the check tests that order them, and the stage-by-stage selection.
 #include "search/movepicker.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
+#include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "board/attack.h"
@@ -40,6 +44,12 @@ inline int promotion_type(unsigned move) {
 
 inline bool is_capture(unsigned move) { return (move & FLAG_CAPTURE) != 0; }
 
+// Whether a candidate (0 for a cleared forced move) goes to the capture
+// lists; one test of the bits passes over most quiet moves.
+inline bool tactical_candidate(unsigned m) {
+    return (m & (FLAG_CAPTURE | MOVE_PROMOTION_BITS)) && (is_capture(m) || promotion_type(m) != 0);
+}
+
 // History entries stay within +-32768, so the sums fit 32 bits; tables filled
 // with anything else must still not overflow a score.
 inline int clamp_score(int64_t score) {
@@ -63,13 +73,13 @@ inline int promotion_value(unsigned move) {
 }
 
 // Victim and attacker values, capture history and promotion of a capture.
-inline int scored_capture(const Position& p, unsigned move, const PickerHeuristics& h) {
+inline int scored_capture(const Position& p, int side, unsigned move, const PickerHeuristics& h) {
     const int to = move_to(move);
     const int mt = type_of_piece(move_piece(move));
     const int onTarget = p.board[to];
     const int vt = (move & FLAG_EN_PASSANT) || onTarget < 0 ? PAWN : type_of_piece(onTarget);
     int64_t score = CAPTURE_BASE + 10 * ORDER_VALUE[vt] - ORDER_VALUE[mt];
-    if (h.captureHist) score += h.captureHist[((size_t(p.side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
+    if (h.captureHist) score += h.captureHist[((size_t(side) * 6 + mt) * 64 + to) * 6 + vt] / 4;
     score += promotion_value(move);
     return clamp_score(score);
 }
@@ -86,8 +96,17 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // before), and another piece only through the vacated square. Promotions
 // (a new slider behind the vacated square) and en passant (a second vacated
 // square) do not fit that: -1 for them.
-inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned move) {
-    if (!mp.checkShortcut || (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS)) || (move_piece(move) > 5) != (p.side == BLACK))
+// The shortcut holds for the pieces of the side to move (codes above 5 are
+// black) and for none when the check squares do not decide: shortcut_codes
+// gives that set as bits by piece code, found once per walk and kept in a
+// register.
+inline uint32_t shortcut_codes(const MovePicker& mp, int side) {
+    return !mp.checkShortcut ? 0u : side == BLACK ? 0xffc0u : 0x003fu;
+}
+// Plain: the caller has seen that the word has no en passant or promotion bits.
+template <bool Plain = false>
+inline int check_by_shortcut(const MovePicker& mp, uint32_t codes, unsigned move) {
+    if (!((codes >> move_piece(move)) & 1) || (!Plain && (move & (FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))))
         return -1;
     if (direct_check(mp, move)) return 1;
     const int from = move_from(move);
@@ -96,15 +115,17 @@ inline int check_by_shortcut(const MovePicker& mp, const Position& p, unsigned m
 
 // move_gives_check, through the check squares and discoverers for the moves
 // the shortcut decides.
-inline bool check_for_ordering(const MovePicker& mp, const Position& p, unsigned move) {
-    const int known = check_by_shortcut(mp, p, move);
+template <bool Plain = false>
+inline bool check_for_ordering(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
+    const int known = check_by_shortcut<Plain>(mp, codes, move);
     if (known >= 0) return known;
     return direct_check(mp, move) || move_gives_check(p, move);
 }
 
 // A quiet move the quiescence search takes: a check that loses no material.
-inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned move) {
-    const int known = check_by_shortcut(mp, p, move);
+template <bool Plain>
+inline bool safe_quiet_check(const MovePicker& mp, const Position& p, uint32_t codes, unsigned move) {
+    const int known = check_by_shortcut<Plain>(mp, codes, move);
     return (known >= 0 ? known != 0 : move_gives_check(p, move)) && Attack::see_ge(p, move, 0);
 }
 
@@ -112,14 +133,20 @@ inline bool safe_quiet_check(const MovePicker& mp, const Position& p, unsigned m
 // than testing for the term on every move.
 constexpr int32_t ZERO_ROW[64 * 64] = {};
 
-// The table rows the quiet scores of one node read, found once per node: the
-// butterfly row of the side to move and each continuation row of an earlier
-// move (ZERO_ROW where the term is off).
+// What the quiet scores of one node read, gathered once per node into values
+// the scoring loop keeps in registers (the list it writes could otherwise
+// alias them): the killers and the counter move, the pieces the check
+// shortcut holds for, the butterfly row of the side to move and each
+// continuation row of an earlier move
+// (ZERO_ROW where the term is off).
 struct QuietRows {
     const int32_t* history = ZERO_ROW;
     const int32_t* cont[3] = {ZERO_ROW, ZERO_ROW, ZERO_ROW};
+    uint32_t killer1, killer2, counter;
+    uint32_t shortcutCodes;
 
-    QuietRows(const Position& p, const PickerHeuristics& h) {
+    QuietRows(const MovePicker& mp, const Position& p, const PickerHeuristics& h)
+        : killer1(h.killer1), killer2(h.killer2), counter(h.counter), shortcutCodes(shortcut_codes(mp, p.side)) {
         if (h.history) history = h.history + size_t(p.side) * 64 * 64;
         const int32_t* const tables[3] = {h.contHist1, h.contHist2, h.contHist4};
         const uint32_t prev[3] = {h.prev1, h.prev2, h.prev4};
@@ -129,22 +156,124 @@ struct QuietRows {
 };
 
 // Killer, counter-move, history and check terms of a quiet move.
-inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move,
-                        const PickerHeuristics& h) {
+template <bool Plain>
+inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Position& p, unsigned move) {
     int64_t score = 0;
-    if (move == h.killer1)
+    if (move == rows.killer1)
         score = FIRST_KILLER_BONUS;
-    else if (move == h.killer2)
+    else if (move == rows.killer2)
         score = SECOND_KILLER_BONUS;
-    else if (move == h.counter)
+    else if (move == rows.counter)
         score = COUNTER_MOVE_BONUS;
     const size_t to = move_to(move);
     score += rows.history[size_t(move_from(move)) * 64 + to];
     // Each continuation term is halved on its own, as the tables are summed.
     const size_t pieceTo = size_t(move_piece(move)) * 64 + to;
     for (const int32_t* row : rows.cont) score += row[pieceTo] / 2;
-    if (check_for_ordering(mp, p, move)) score += QUIET_CHECK_BONUS;
+    if (check_for_ordering<Plain>(mp, p, rows.shortcutCodes, move)) score += QUIET_CHECK_BONUS;
     return clamp_score(score);
+}
+
+// Eight consecutive entries from e, read as three 32-byte words; an entry's
+// score is dword 3k + 1 of them, so the scores of entries 0 to 7 fall in the
+// distinct lanes 1, 4, 7, 2, 5, 0, 3, 6 and two blends gather them.
+static_assert(sizeof(MovePicker::ScoredMove) == 12 && offsetof(MovePicker::ScoredMove, score) == 4,
+              "the score gathering assumes the entry layout");
+inline __m256i scores_of_eight(const MovePicker::ScoredMove* e) {
+    const auto* words = reinterpret_cast<const __m256i*>(e);
+    const __m256i a = _mm256_loadu_si256(words);
+    const __m256i b = _mm256_loadu_si256(words + 1);
+    const __m256i c = _mm256_loadu_si256(words + 2);
+    return _mm256_blend_epi32(_mm256_blend_epi32(a, b, 0x24), c, 0x49);
+}
+
+// Lists at least this long from the cursor are scanned eight entries at a time.
+constexpr uint64_t WIDE_SCAN = 8;
+
+// Index of the first entry with the highest score among first .. first + n - 1,
+// for n >= 8 and whole groups of eight inside the list array (the last group
+// may reach past the entries in use: its extra lanes are masked).
+inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
+    // The entry (0 to 7) whose score each lane of scores_of_eight holds, and
+    // the inverse: the lane that holds each entry's score.
+    const __m256i ENTRY_OF_LANE = _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2);
+    const __m256i LANE_OF_ENTRY = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
+    const MovePicker::ScoredMove* const base = list + first;
+    __m256i best = scores_of_eight(base);
+    uint64_t i = 8;
+    for (; i + 8 <= n; i += 8) best = _mm256_max_epi32(best, scores_of_eight(base + i));
+    if (i < n) {
+        const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n - i)), ENTRY_OF_LANE);
+        const __m256i tail = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MIN), scores_of_eight(base + i), valid);
+        best = _mm256_max_epi32(best, tail);
+    }
+    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+    m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0xb1));
+    const __m256i top = _mm256_broadcastd_epi32(m);
+    for (uint64_t g = 0;; g += 8) {
+        const __m256i hit = _mm256_permutevar8x32_epi32(_mm256_cmpeq_epi32(scores_of_eight(base + g), top),
+                                                        LANE_OF_ENTRY);
+        const unsigned inUse = n - g >= 8 ? 0xffu : (1u << (n - g)) - 1;
+        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(hit))) & inUse;
+        if (mask) return first + g + unsigned(__builtin_ctz(mask));
+    }
+}
+
+// One selection step: the first entry with the highest score from the cursor
+// on is swapped to the cursor and taken. The array holds room entries, which
+// bounds the reads of the wide scan. Inlined into next(), where the score and
+// exchange value land straight in the picker's fields.
+inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, uint64_t room,
+                            int& score, int& see) {
+    if (cursor >= count) return 0;
+    MovePicker::ScoredMove* best = list + cursor;
+    const uint64_t n = count - cursor;
+    if (n >= WIDE_SCAN && cursor + ((n + 7) & ~uint64_t(7)) <= room) {
+        best = list + first_best_wide(list, cursor, n);
+    } else {
+        // The best score is kept in a register and the scan has no branch on
+        // the scores (their order is unpredictable): conditional moves only,
+        // two entries per round to halve the loop's own work.
+        int32_t bestScore = best->score;
+        const MovePicker::ScoredMove* const end = list + count;
+        MovePicker::ScoredMove* e = best + 1;
+        const auto consider = [&](MovePicker::ScoredMove* entry) {
+            const int32_t s = entry->score;
+            const bool better = s > bestScore;
+            best = better ? entry : best;
+            bestScore = better ? s : bestScore;
+        };
+        for (; e + 1 < end; e += 2) {
+            consider(e);
+            consider(e + 1);
+        }
+        if (e < end) consider(e);
+    }
+    std::swap(list[cursor], *best);
+    const MovePicker::ScoredMove& chosen = list[cursor++];
+    score = chosen.score;
+    see = chosen.see;
+    return chosen.move;
+}
+
+// Scores one capture or promotion and files it as good or bad. Inlined into
+// the capture walk, which passes the side to move and the shortcut's pieces
+// as values.
+inline void file_tactical(MovePicker& mp, const Position& p, int side, uint32_t codes, unsigned move,
+                          const PickerHeuristics& h) {
+    const bool checks = check_for_ordering(mp, p, codes, move);
+    if (!is_capture(move)) {
+        const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
+        append(mp.goodCaptures, mp.goodCount, move, clamp_score(base + promotion_value(move)), 0);
+        return;
+    }
+    const int64_t score = int64_t(scored_capture(p, side, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
+    const int see = Attack::see_gain(p, move);
+    if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
+        append(mp.goodCaptures, mp.goodCount, move, clamp_score(score), see);
+    else
+        append(mp.badCaptures, mp.badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
 }
 
 }  // namespace
@@ -219,8 +348,13 @@ void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch
 // once here (the stages skip 0) rather than compared on every walk.
 void MovePicker::clear_forced_candidates() {
     if (forcedCount == 0) return;
+    // The forced moves are read once: the stores into the candidates could
+    // otherwise alias them. A single forced move stands in both places (a 0
+    // entry it would match is 0 already).
+    const unsigned first = forcedMoves[0];
+    const unsigned second = forcedCount > 1 ? forcedMoves[1] : first;
     for (uint64_t i = 0; i < moveCount; ++i)
-        if (is_forced(moves[i])) moves[i] = 0;
+        if (moves[i] == first || moves[i] == second) moves[i] = 0;
 }
 
 void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
@@ -274,30 +408,8 @@ bool MovePicker::is_forced(unsigned move) const {
 
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                                int& see) {
-    if (cursor >= count) return 0;
-    // The best score is kept in a register and the scan has no branch on the
-    // scores (their order is unpredictable): conditional moves only, two
-    // entries per round to halve the loop's own work.
-    ScoredMove* best = list + cursor;
-    int32_t bestScore = best->score;
-    const ScoredMove* const end = list + count;
-    ScoredMove* e = best + 1;
-    const auto consider = [&](ScoredMove* entry) {
-        const int32_t s = entry->score;
-        const bool better = s > bestScore;
-        best = better ? entry : best;
-        bestScore = better ? s : bestScore;
-    };
-    for (; e + 1 < end; e += 2) {
-        consider(e);
-        consider(e + 1);
-    }
-    if (e < end) consider(e);
-    std::swap(list[cursor], *best);
-    const ScoredMove& chosen = list[cursor++];
-    score = chosen.score;
-    see = chosen.see;
-    return chosen.move;
+    // Only the entries up to count are known to exist.
+    return select_best(list, cursor, count, count, score, see);
 }
 
 unsigned MovePicker::next() {
@@ -315,7 +427,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (goodCursor < goodCount) {
                 lastStage = GOOD_CAPTURES;
-                return pick_next(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
+                return select_best(goodCaptures, goodCursor, goodCount, CAPACITY, lastScore, lastSee);
             }
             stage = QUIETS;
             [[fallthrough]];
@@ -323,7 +435,7 @@ unsigned MovePicker::next() {
             if (!quietsPrepared) prepare_quiet_stage();
             if (quietCursor < quietCount) {
                 lastStage = QUIETS;
-                return pick_next(quiets, quietCursor, quietCount, lastScore, lastSee);
+                return select_best(quiets, quietCursor, quietCount, CAPACITY, lastScore, lastSee);
             }
             stage = BAD_CAPTURES;
             [[fallthrough]];
@@ -331,7 +443,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (badCursor < badCount) {
                 lastStage = BAD_CAPTURES;
-                return pick_next(badCaptures, badCursor, badCount, lastScore, lastSee);
+                return select_best(badCaptures, badCursor, badCount, CAPACITY, lastScore, lastSee);
             }
             stage = DONE;
             [[fallthrough]];
@@ -386,27 +498,18 @@ void MovePicker::compute_check_squares(const Position& p) {
 }
 
 void MovePicker::add_capture_or_promotion_move(const Position& p, unsigned move, const PickerHeuristics& h) {
-    const bool checks = check_for_ordering(*this, p, move);
-    if (!is_capture(move)) {
-        const int64_t base = checks ? CHECKING_QUIET_PROMOTION_BASE : QUIET_PROMOTION_BASE;
-        append(goodCaptures, goodCount, move, clamp_score(base + promotion_value(move)), 0);
-        return;
-    }
-    const int64_t score = int64_t(scored_capture(p, move, h)) + (checks ? CHECKING_CAPTURE_BONUS : 0);
-    const int see = Attack::see_gain(p, move);
-    if (see >= 0 || (checks && see >= CHECK_ALLOWANCE))
-        append(goodCaptures, goodCount, move, clamp_score(score), see);
-    else
-        append(badCaptures, badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
+    file_tactical(*this, p, p.side, shortcut_codes(*this, p.side), move, h);
 }
 
 void MovePicker::prepare_capture_stage() {
     if (capturesPrepared || !pos) return;
     compute_check_squares(*pos);
+    const Position& p = *pos;
+    const int side = p.side;
+    const uint32_t codes = shortcut_codes(*this, side);
     for (uint64_t i = 0; i < moveCount; ++i) {
         const unsigned m = moves[i];
-        if (m == 0) continue;
-        if (is_capture(m) || promotion_type(m) != 0) add_capture_or_promotion_move(*pos, m, heur);
+        if (tactical_candidate(m)) file_tactical(*this, p, side, codes, m, heur);
     }
     capturesPrepared = true;
 }
@@ -416,14 +519,39 @@ void MovePicker::prepare_quiet_stage() {
     // The direct-check shortcut of the quiet scores needs the check squares.
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
-        const QuietRows rows(*pos, heur);
-        // The count is kept in a register while the list is written.
+        const QuietRows rows(*this, *pos, heur);
+        const Position& p = *pos;
+        // The counts are kept in registers while the list is written; the
+        // quiescence walk is a loop of its own so that the main one tests
+        // no mode per move.
         uint64_t n = quietCount;
-        for (uint64_t i = 0; i < moveCount && n < CAPACITY; ++i) {
-            const unsigned m = moves[i];
-            if (m == 0 || is_capture(m) || promotion_type(m) != 0) continue;
-            if (!qsearchMode || safe_quiet_check(*this, *pos, m))
-                quiets[n++] = {m, scored_quiet(*this, rows, *pos, m, heur), 0};
+        // The list starts empty and takes at most one entry per candidate, of
+        // which there are at most CAPACITY: it cannot fill up, so the walk
+        // needs no test per entry (the bound below only makes that certain).
+        const uint64_t count = std::min(moveCount, CAPACITY - n);
+        // Most quiet words carry none of the capture, en passant and
+        // promotion bits; one test finds them, and their check tests skip the
+        // format test. The rest are filed by the full rules.
+        const auto walk = [&](auto&& take) {
+            for (uint64_t i = 0; i < count; ++i) {
+                const unsigned m = moves[i];
+                if (!(m & (FLAG_CAPTURE | FLAG_EN_PASSANT | MOVE_PROMOTION_BITS))) {
+                    if (m != 0) take(m, std::true_type{});
+                } else if (!is_capture(m) && promotion_type(m) == 0) {
+                    take(m, std::false_type{});
+                }
+            }
+        };
+        if (!qsearchMode) {
+            walk([&](unsigned m, auto plain) {
+                quiets[n++] = {m, scored_quiet<decltype(plain)::value>(*this, rows, p, m), 0};
+            });
+        } else {
+            walk([&](unsigned m, auto plain) {
+                constexpr bool Plain = decltype(plain)::value;
+                if (safe_quiet_check<Plain>(*this, p, rows.shortcutCodes, m))
+                    quiets[n++] = {m, scored_quiet<Plain>(*this, rows, p, m), 0};
+            });
         }
         quietCount = n;
     }

@@ -122,6 +122,21 @@ int ref_quiet_score(Position& pos, Move m, const PickerHeuristics& h) {
 
 enum class Mode { MAIN, QSEARCH, QSEARCH_CHECKS, LIST };
 
+// The selection rule written plainly: the first entry with the highest score
+// from the cursor on, swapped whole with the entry at the cursor.
+template <class E>
+std::vector<E> drain_by_rule(std::vector<E> list) {
+    std::vector<E> taken;
+    for (size_t c = 0; c < list.size(); ++c) {
+        size_t best = c;
+        for (size_t i = c + 1; i < list.size(); ++i)
+            if (list[i].score > list[best].score) best = i;
+        std::swap(list[c], list[best]);
+        taken.push_back(list[c]);
+    }
+    return taken;
+}
+
 // The expected sequence: forced moves, then each stage's entries (filed in
 // candidate order) consumed by "first highest score, swap to the front".
 std::vector<Entry> expected_sequence(Position& pos, const std::vector<unsigned>& cands,
@@ -148,16 +163,8 @@ std::vector<Entry> expected_sequence(Position& pos, const std::vector<unsigned>&
             lists[MovePicker::QUIETS].push_back({m, MovePicker::QUIETS, ref_quiet_score(pos, m, h), 0});
         }
     }
-    for (uint32_t st : {MovePicker::GOOD_CAPTURES, MovePicker::QUIETS, MovePicker::BAD_CAPTURES}) {
-        std::vector<Entry>& l = lists[st];
-        for (size_t c = 0; c < l.size(); ++c) {
-            size_t best = c;
-            for (size_t i = c + 1; i < l.size(); ++i)
-                if (l[i].score > l[best].score) best = i;
-            std::swap(l[c], l[best]);
-            out.push_back(l[c]);
-        }
-    }
+    for (uint32_t st : {MovePicker::GOOD_CAPTURES, MovePicker::QUIETS, MovePicker::BAD_CAPTURES})
+        for (const Entry& e : drain_by_rule(lists[st])) out.push_back(e);
     return out;
 }
 
@@ -390,12 +397,18 @@ TEST(MovePickerForced, QuiescenceTakesAQuietHashMoveOnlyWhenItIsASafeCheck) {
 
 // ---- Capacity, empty lists, selection -------------------------------------------
 
-TEST(MovePickerLists, GivenListIsCutAt256AndEmptyListEndsAtOnce) {
-    Position pos = load(ROOT_FENS[0]);
+// The legal moves of pos repeated until the list holds at least n words.
+std::vector<unsigned> legal_moves_repeated(Position& pos, size_t n) {
     std::vector<unsigned> legal;
     MoveGen::generate_legal(pos, legal);
     std::vector<unsigned> many;
-    while (many.size() < 300) many.insert(many.end(), legal.begin(), legal.end());
+    while (many.size() < n) many.insert(many.end(), legal.begin(), legal.end());
+    return many;
+}
+
+TEST(MovePickerLists, GivenListIsCutAt256AndEmptyListEndsAtOnce) {
+    Position pos = load(ROOT_FENS[0]);
+    const std::vector<unsigned> many = legal_moves_repeated(pos, 300);
     MovePicker big(pos, many, 0, 0, PickerHeuristics{});
     EXPECT_EQ(big.moveCount, 256u);
     size_t n = 0;
@@ -442,6 +455,61 @@ TEST(MovePickerLists, SelectionTakesFirstHighestAndSwapsItForward) {
         EXPECT_EQ(got, c.order);
         EXPECT_EQ(cursor, list.size());
     }
+}
+
+bool same_entries(const std::vector<MovePicker::ScoredMove>& a, const std::vector<MovePicker::ScoredMove>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].move != b[i].move || a[i].score != b[i].score || a[i].see != b[i].see) return false;
+    return true;
+}
+
+// Long lists with many equal scores, including the extreme values, so that
+// every list length and cursor position meets both kinds of scan.
+TEST(MovePickerLists, SelectionOfLongListsFollowsTheRule) {
+    std::mt19937 rng(20261207);
+    for (int spread : {1, 3, 1000000}) {
+        for (size_t len = 1; len <= 90; ++len) {
+            std::vector<MovePicker::ScoredMove> list(len);
+            for (size_t i = 0; i < len; ++i) {
+                int v = int(rng() % unsigned(2 * spread + 1)) - spread;
+                if (rng() % 17 == 0) v = rng() % 2 ? INT32_MAX : INT32_MIN;
+                list[i] = {unsigned(i + 1), v, int(rng() % 100)};
+            }
+            const std::vector<MovePicker::ScoredMove> want = drain_by_rule(list);
+            std::vector<MovePicker::ScoredMove> got;
+            uint64_t cursor = 0;
+            int score = 0, see = 0;
+            while (unsigned m = MovePicker::pick_next(list.data(), cursor, list.size(), score, see))
+                got.push_back({m, score, see});
+            ASSERT_TRUE(same_entries(got, want)) << "length " << len << " spread " << spread;
+        }
+    }
+}
+
+// The picker's own lists up to their capacity: a given list of 256 quiet moves
+// of the start position (no checks, no killers), scored by a history table of
+// few values, comes out in the order of the selection rule.
+TEST(MovePickerLists, FullQuietListComesOutInRuleOrder) {
+    Position pos = load(ROOT_FENS[0]);
+    std::vector<unsigned> many = legal_moves_repeated(pos, 256);
+    many.resize(256);
+    std::vector<int32_t> history(2 * 64 * 64, 0);
+    std::mt19937 rng(7);
+    for (int32_t& v : history) v = int32_t(rng() % 5) - 2;
+    PickerHeuristics h;
+    h.history = history.data();
+    std::vector<MovePicker::ScoredMove> list;
+    for (unsigned m : many) list.push_back({m, history[size_t(WHITE) * 4096 + move_from(m) * 64 + move_to(m)], 0});
+    const std::vector<MovePicker::ScoredMove> want = drain_by_rule(list);
+
+    MovePicker mp(pos, many, 0, 0, h);
+    std::vector<MovePicker::ScoredMove> got;
+    while (unsigned m = mp.next()) {
+        EXPECT_EQ(mp.lastStage, uint32_t(MovePicker::QUIETS));
+        got.push_back({m, mp.lastScore, mp.lastSee});
+    }
+    EXPECT_TRUE(same_entries(got, want));
 }
 
 // ---- Check detection -------------------------------------------------------------
@@ -605,6 +673,38 @@ TEST(MovePickerScores, CaptureHistoryQuarterTruncatesTowardZero) {
         expect_picked(c, h);
         capture[WHITE][PAWN][entries[i].to][entries[i].victim] = 0;
     }
+}
+
+// A given list may hold a move of the side not to move; its check (here the
+// black queen against the white king) is found by playing it out, not by
+// the check squares of the side to move. A white quiet check and a white
+// quiet move in the same list are scored as usual.
+TEST(MovePickerScores, MoveOfTheOtherSideIsTestedInFull) {
+    Position pos = load("3qk3/8/8/8/8/8/8/R6K w - - 0 1");
+    const Move blackCheck = make_move_word(59, 35, 10);  // d8d5
+    const Move whiteCheck = make_move_word(0, 4, 3);     // a1e1
+    const Move whiteQuiet = make_move_word(0, 8, 3);     // a1a2
+    MovePicker mp(pos, std::vector<unsigned>{whiteQuiet, blackCheck, whiteCheck}, 0, 0, PickerHeuristics{});
+    std::vector<std::pair<Move, int>> got;
+    while (unsigned m = mp.next()) got.push_back({m, mp.lastScore});
+    const std::vector<std::pair<Move, int>> want = {{blackCheck, 240000}, {whiteCheck, 240000}, {whiteQuiet, 0}};
+    EXPECT_EQ(got, want);
+}
+
+// A word whose promotion field names no promotion piece is a quiet move: it is
+// listed with the quiet moves and its check found by the full test.
+TEST(MovePickerScores, WordWithAnUnusedPromotionFieldIsQuiet) {
+    Position pos = load("4k3/8/8/8/8/8/8/R3K3 w - - 0 1");
+    const Move odd = make_move_word(0, 56, 3, 7);  // a1a8, promotion field 7
+    const Move plain = make_move_word(0, 8, 3);    // a1a2
+    MovePicker mp(pos, std::vector<unsigned>{plain, odd}, 0, 0, PickerHeuristics{});
+    std::vector<std::pair<Move, int>> got;
+    while (unsigned m = mp.next()) {
+        EXPECT_EQ(mp.lastStage, uint32_t(MovePicker::QUIETS));
+        got.push_back({m, mp.lastScore});
+    }
+    const std::vector<std::pair<Move, int>> want = {{odd, 240000}, {plain, 0}};
+    EXPECT_EQ(got, want);
 }
 
 TEST(MovePickerScores, QuietBonusesAndHistoryTerms) {
