@@ -169,11 +169,10 @@ void generate_for(Position& pos, Sink& sink) {
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return;
 
-    pos.compute_pins(Us);
+    const Bitboard checkers = pos.refresh_pins_and_checkers(Us);
     const Bitboard own = pos.occupancy[Us];
     const Bitboard enemy = pos.occupancy[them];
     const Bitboard occ = pos.occupied;
-    const Bitboard checkers = pos.checker_mask(Us);
     constexpr int kingPiece = Us * 6 + KING;
 
     // Tactical lists take only the pieces' captures (pawns pick their own).
@@ -185,7 +184,7 @@ void generate_for(Position& pos, Sink& sink) {
         return;
     }
 
-    const Bitboard block = checkers ? pos.check_block_mask(Us) : ALL_SQUARES;
+    const Bitboard block = checkers ? pos.check_block_mask(Us, checkers) : ALL_SQUARES;
     const Bitboard pieceTargets = block & notOwn;
 
     generate_pawn_moves<Us, Kind>(pos, sink, enemy, occ, block);
@@ -313,18 +312,17 @@ bool has_any_legal_move_for(Position& pos) {
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return false;
 
-    pos.compute_pins(Us);
+    const Bitboard checkers = pos.refresh_pins_and_checkers(Us);
     const Bitboard notPinned = ~pos.pinned[Us];
     const Bitboard own = pos.occupancy[Us];
     const Bitboard enemy = pos.occupancy[them];
     const Bitboard occ = pos.occupied;
-    const Bitboard checkers = pos.checker_mask(Us);
 
     // Fast path: an unpinned piece other than the king that moves onto a
     // target of the block mask is always legal. King moves and en passant are
     // left to the full test below.
     if (!(checkers & (checkers - 1))) {
-        const Bitboard targets = (checkers ? pos.check_block_mask(Us) : ALL_SQUARES) & ~own;
+        const Bitboard targets = (checkers ? pos.check_block_mask(Us, checkers) : ALL_SQUARES) & ~own;
         constexpr int base = Us * 6;
 
         for (Bitboard b = pos.pieces[base + KNIGHT] & notPinned; b;)

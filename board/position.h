@@ -24,6 +24,11 @@ public:
     int side;
     Bitboard pinned[2];
     Bitboard pin_ray[64];
+    // Bit c set: pinned[c] (with its pin_ray entries) and checkers[c] belong
+    // to the current placement, so the generators need not compute them again
+    // for the same position. Every change of the placement clears it.
+    uint32_t pins_current;
+    Bitboard checkers[2];
     uint32_t castling_rights;
     int ep_square;
     int halfmove_clock;
@@ -83,6 +88,11 @@ public:
     Bitboard checker_mask(Color c) const;
     Bitboard check_block_mask(Color c) const;
     void compute_pins(Color c);
+    // compute_pins(c) and checker_mask(c), skipped when both are still
+    // current for this placement; returns the checkers.
+    inline Bitboard refresh_pins_and_checkers(Color c);
+    // check_block_mask(c) for a king whose checkers are already known.
+    Bitboard check_block_mask(Color c, Bitboard checkers) const;
     bool has_non_pawn_material(Color c) const;
     bool has_insufficient_material() const;
     int repetition_count() const;
@@ -116,6 +126,15 @@ inline bool Position::is_square_attacked(int sq, Color by, Bitboard occ) const {
 }
 
 inline bool Position::is_square_attacked(int sq, Color by) const { return is_square_attacked(sq, by, occupied); }
+
+inline Bitboard Position::refresh_pins_and_checkers(Color c) {
+    if (!(pins_current & (1u << c))) {
+        compute_pins(c);
+        checkers[c] = checker_mask(c);
+        pins_current |= 1u << c;
+    }
+    return checkers[c];
+}
 
 inline bool Position::in_check(Color c) const {
     const int k = king_square[c];

@@ -275,8 +275,9 @@ TEST(MoveGen, CrowdedBoards) {
 
 // Checks one node and recurses: the legal list equals the generator's list
 // filtered by make, check test and unmake; the quick "any legal move" answer
-// agrees; the array and vector forms agree; words are well formed; the
-// position is unchanged by generation.
+// agrees; the array and vector forms agree; words are well formed; the pins
+// and checkers kept for reuse are current; the position is unchanged by
+// generation.
 bool check_node(Position& pos, int depth) {
     const std::string fen = pos.to_fen();
     const uint64_t key = pos.key;
@@ -290,6 +291,22 @@ bool check_node(Position& pos, int depth) {
     if (n != pseudo.size() || !std::equal(buf, buf + n, pseudo.begin())) {
         ADD_FAILURE() << "array and vector lists differ: " << fen;
         return false;
+    }
+
+    // The pins and checkers the generation left (reused by the next one)
+    // are those of this placement, computed from scratch.
+    Position fresh = pos;
+    fresh.compute_pins(us);
+    if (pos.refresh_pins_and_checkers(us) != fresh.checker_mask(us) || pos.pinned[us] != fresh.pinned[us]) {
+        ADD_FAILURE() << "stale pins or checkers: " << fen;
+        return false;
+    }
+    for (Bitboard b = fresh.pinned[us]; b;) {
+        const int s = pop_lsb(b);
+        if (pos.pin_ray[s] != fresh.pin_ray[s]) {
+            ADD_FAILURE() << "stale pin ray: " << fen;
+            return false;
+        }
     }
 
     std::vector<unsigned> filtered;

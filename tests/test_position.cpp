@@ -362,6 +362,45 @@ TEST_F(PositionTest, Pins) {
     EXPECT_EQ(m3.pinned[WHITE], bb({"e2"}));
 }
 
+// The generators' copy of the pins and checkers is reused only while the
+// placement it was computed on stands: every make, unmake and placement
+// change makes the next request compute them afresh.
+TEST_F(PositionTest, PinsAndCheckersFollowThePlacement) {
+    Position pos = from_fen("k7/4r3/8/8/8/8/4N3/4K3 b - - 0 1");
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    // The rook leaves the file: the pin is gone after the move and back after the unmake.
+    const Position::Undo away = pos.make_move(mv(pos, "e7a7"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.unmake_move(away);
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    // Taking the pinned knight gives check.
+    const Position::Undo take = pos.make_move(mv(pos, "e7e2"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), bb({"e2"}));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.unmake_move(take);
+    // A null move leaves the placement, and so the answer, as it was.
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    const Position::Undo pass = pos.make_null_move();
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    pos.unmake_null_move(pass);
+    // Placement changes: a piece put between, a piece taken away, a rebuild.
+    pos.set_piece_at_square(2, sq("e4"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.remove_piece_at_square(2, sq("e4"));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    pos.pieces[1] = 0;  // the knight, removed by hand
+    pos.recompute_occupancies();
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), bb({"e7"}));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+}
+
 TEST_F(PositionTest, Material) {
     auto insufficient = [](const char* fen) { return from_fen(fen).has_insufficient_material(); };
     EXPECT_TRUE(insufficient("4k3/8/8/8/8/8/8/4K3 w - - 0 1"));             // K v K
