@@ -17,6 +17,14 @@ inline void emit(ArrayMoveSink& sink, Move m) {
 
 inline void emit(std::vector<unsigned>& sink, Move m) { sink.push_back(m); }
 
+// An array known to have room for every move of the position: no bound test
+// per move.
+struct RoomyArraySink {
+    uint32_t* end;
+};
+
+inline void emit(RoomyArraySink& sink, Move m) { *sink.end++ = m; }
+
 // Promotions come out queen, rook, bishop, knight.
 template <class Sink>
 inline void emit_promotions(Sink& sink, int from, int to, int piece, uint32_t flags) {
@@ -163,8 +171,10 @@ void generate_castling(const Position& pos, Sink& sink, int k) {
         emit(sink, queenSide);
 }
 
+// Inlined into each entry point, so that an array sink's write position
+// stays in a register.
 template <Color Us, GenKind Kind, class Sink>
-void generate_for(Position& pos, Sink& sink) {
+[[gnu::always_inline]] inline void generate_for(Position& pos, Sink& sink) {
     constexpr Color them = Us == WHITE ? BLACK : WHITE;
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return;
@@ -201,6 +211,20 @@ void generate_for(Position& pos, Sink& sink) {
     if (Kind == GenKind::ALL && !checkers) generate_castling<Us>(pos, sink, k);
 }
 
+// More moves than the side to move can have in any position: per piece its
+// largest number of targets, plus the castlings. A pawn on its last step
+// before promoting has up to three targets with four words each; any other
+// pawn at most four moves (push, double push or en passant, two captures).
+template <Color Us>
+inline uint64_t move_count_bound(const Position& pos) {
+    constexpr int base = Us * 6;
+    constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
+    const Bitboard pawns = pos.pieces[base + PAWN];
+    return 8 * uint64_t(popcount(pos.pieces[base + KNIGHT])) + 13 * uint64_t(popcount(pos.pieces[base + BISHOP])) +
+           14 * uint64_t(popcount(pos.pieces[base + ROOK])) + 27 * uint64_t(popcount(pos.pieces[base + QUEEN])) +
+           12 * uint64_t(popcount(pawns & promotingRank)) + 4 * uint64_t(popcount(pawns & ~promotingRank)) + 8 + 2;
+}
+
 // The one generator behind every list: pawns, knights, bishops, rooks, queens,
 // king, king-side castling, queen-side castling.
 template <GenKind Kind = GenKind::ALL, class Sink>
@@ -209,6 +233,21 @@ void generate_pseudo_legal_impl(Position& pos, Sink& sink) {
         generate_for<WHITE, Kind>(pos, sink);
     else
         generate_for<BLACK, Kind>(pos, sink);
+}
+
+// The full list into a caller's array: without bound tests when the array
+// holds every move the position can have (the usual case), else through the
+// dropping sink. (Tactical lists are too short to repay the count.)
+template <Color Us>
+uint64_t generate_into_array(Position& pos, unsigned* out, uint64_t capacity) {
+    if (move_count_bound<Us>(pos) <= capacity) {
+        RoomyArraySink sink{out};
+        generate_for<Us, GenKind::ALL>(pos, sink);
+        return uint64_t(sink.end - out);
+    }
+    ArrayMoveSink sink{out, capacity, 0};
+    generate_for<Us, GenKind::ALL>(pos, sink);
+    return sink.count;
 }
 
 // Whether a generated move that may expose its own king (a king move, en
@@ -234,9 +273,8 @@ constexpr uint64_t LOCAL_LIST_CAPACITY = 256;
 namespace MoveGen {
 
 uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity) {
-    ArrayMoveSink sink{out, capacity, 0};
-    generate_pseudo_legal_impl(pos, sink);
-    return sink.count;
+    return pos.side == WHITE ? generate_into_array<WHITE>(pos, out, capacity)
+                             : generate_into_array<BLACK>(pos, out, capacity);
 }
 
 uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity) {

@@ -171,6 +171,39 @@ TEST(MoveGen, ArraySinkStopsAtCapacity) {
     EXPECT_EQ(buf[20], 0xDEADBEEFu);
 }
 
+// Positions where pieces reach their largest number of targets: every
+// capacity, from none to more than the list needs, keeps exactly the first
+// moves and writes nothing beyond them.
+TEST(MoveGen, ArrayNeverWritesPastItsCapacity) {
+    const char* fens[] = {
+        "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1",
+        "QQQQQQ1K/Q5QQ/Q6Q/Q6Q/Q6Q/QQQ4Q/bbQQQQQQ/kn6 w - - 0 1",
+        // Pawns about to promote with two captures each, and black's mirror.
+        "n1n1n1n1/1P1P1P1P/8/3Q4/8/7k/8/K7 w - - 0 1",
+        "k7/8/7K/8/3q4/8/1p1p1p1p/N1N1N1N1 b - - 0 1",
+        // Double pushes beside captures, en passant, both castlings.
+        "r3k2r/8/8/3pP3/8/1p1p1p1p/PPPPPPPP/R3K2R w KQkq d6 0 1",
+        // Centred pieces of every kind.
+        "8/8/2N4k/5B2/3QR3/8/8/K7 w - - 0 1",
+    };
+    for (const char* fen : fens) {
+        SCOPED_TRACE(fen);
+        Position pos = from_fen(fen);
+        std::vector<unsigned> all;
+        MoveGen::generate_pseudo_legal(pos, all);
+        ASSERT_LE(all.size(), 300u);
+        for (uint64_t cap = 0; cap <= all.size() + 1; ++cap) {
+            unsigned buf[320];
+            std::fill(std::begin(buf), std::end(buf), 0xDEADBEEFu);
+            const uint64_t n = MoveGen::generate_pseudo_legal(pos, buf, cap);
+            ASSERT_EQ(n, std::min<uint64_t>(cap, all.size())) << "capacity " << cap;
+            ASSERT_TRUE(std::equal(buf, buf + n, all.begin())) << "capacity " << cap;
+            ASSERT_TRUE(std::all_of(buf + n, std::end(buf), [](unsigned w) { return w == 0xDEADBEEFu; }))
+                << "capacity " << cap;
+        }
+    }
+}
+
 TEST(MoveGen, VectorFormsReplaceTheirContents) {
     Position pos = from_fen(START);
     std::vector<unsigned> moves(5, 7u);
