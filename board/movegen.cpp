@@ -48,22 +48,43 @@ template <Color Us, GenKind Kind, class Sink>
     constexpr int step = Us == WHITE ? 8 : -8;
     constexpr Bitboard startRank = Us == WHITE ? RANK_2 : RANK_7;
     constexpr Bitboard lastRank = Us == WHITE ? RANK_8 : RANK_1;
+    constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
     constexpr int piece = Us * 6 + PAWN;
     const Bitboard* attacks = Us == WHITE ? Attack::pawnAttacksWhite : Attack::pawnAttacksBlack;
     const Bitboard pinned = pos.pinned[Us];
     const int ep = pos.ep_square;
     const Bitboard epBB = ep >= 0 && ep < 64 ? square_bb(ep) : 0;
+    // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
+    const Bitboard epCapturers = pawn_attacks_bb<~Us>(epBB);
 
     Bitboard pawns = pos.pieces[piece];
     if constexpr (Kind == GenKind::TACTICAL) {
         // Only pawns about to promote or touching a capture target add moves.
-        constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
-        // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
-        const Bitboard capturers = pawn_attacks_bb<~Us>(enemy | epBB);
-        pawns &= promotingRank | capturers;
+        pawns &= promotingRank | pawn_attacks_bb<~Us>(enemy) | epCapturers;
     }
+    // Pawns that take the full rules below: pinned ones, those about to
+    // promote (or, set up by hand, on the last rank) and those beside the en
+    // passant square. The others push onto these destination sets and
+    // capture inside the block mask.
+    const Bitboard special = pinned | promotingRank | lastRank | epCapturers;
+    const Bitboard pushed = (Us == WHITE ? pawns << 8 : pawns >> 8) & ~occ;
+    const Bitboard pushTargets = pushed & block;
+    const Bitboard doubleTargets = (Us == WHITE ? (pushed & RANK_3) << 8 : (pushed & RANK_6) >> 8) & ~occ & block;
+
     while (pawns) {
         const int s = pop_lsb(pawns);
+        if (!(special & square_bb(s))) [[likely]] {
+            const int t = s + step;
+            if constexpr (Kind == GenKind::ALL) {
+                if (pushTargets & square_bb(t)) emit(sink, make_move_word(s, t, piece));
+                if (doubleTargets & square_bb(t + step))
+                    emit(sink, make_move_word(s, t + step, piece, 0, FLAG_DOUBLE_PUSH));
+            }
+            for (Bitboard captures = attacks[s] & enemy & block; captures;)
+                emit(sink, make_move_word(s, pop_lsb(captures), piece, 0, FLAG_CAPTURE));
+            continue;
+        }
+
         const Bitboard allowed = (pinned & square_bb(s)) ? pos.pin_ray[s] : ALL_SQUARES;
         const Bitboard legalTargets = block & allowed;
 

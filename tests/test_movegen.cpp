@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -394,6 +395,81 @@ bool check_node(Position& pos, int depth) {
         if (!ok) return false;
     }
     return true;
+}
+
+// The pawn moves by the rules as written, one pawn at a time in ascending
+// square order: push (promotions queen first), double push, captures, en
+// passant; inside the block mask (en passant excepted) and the pin line.
+std::vector<unsigned> reference_pawn_moves(const Position& pos) {
+    std::vector<unsigned> out;
+    Position p = pos;
+    const Color us = Color(p.side);
+    if (p.king_square[us] == NO_SQUARE) return out;
+    p.compute_pins(us);
+    const Bitboard checkers = p.checker_mask(us);
+    if (popcount(checkers) > 1) return out;
+    const Bitboard block = checkers ? p.check_block_mask(us) : ~Bitboard(0);
+    const int piece = 6 * us + PAWN, step = us == WHITE ? 8 : -8;
+    auto add = [&](int from, int to, uint32_t flags) {
+        if (rank_of(to) == 0 || rank_of(to) == 7) {
+            for (int promo : {QUEEN, ROOK, BISHOP, KNIGHT}) out.push_back(make_move_word(from, to, piece, promo, flags));
+        } else {
+            out.push_back(make_move_word(from, to, piece, 0, flags));
+        }
+    };
+    for (int s = 0; s < 64; ++s) {
+        if (p.board[s] != piece) continue;
+        const Bitboard allowed = (p.pinned[us] & square_bb(s)) ? p.pin_ray[s] : ~Bitboard(0);
+        const int t = s + step;
+        if (t >= 0 && t < 64 && p.board[t] == NO_PIECE) {
+            if (block & allowed & square_bb(t)) add(s, t, 0);
+            const int u = t + step;
+            if (rank_of(s) == (us == WHITE ? 1 : 6) && p.board[u] == NO_PIECE && (block & allowed & square_bb(u)))
+                out.push_back(make_move_word(s, u, piece, 0, FLAG_DOUBLE_PUSH));
+        }
+        const Bitboard attacks = us == WHITE ? Attack::pawnAttacksWhite[s] : Attack::pawnAttacksBlack[s];
+        for (Bitboard c = attacks & p.occupancy[us ^ 1] & block & allowed; c;) add(s, pop_lsb(c), FLAG_CAPTURE);
+        if (p.ep_square != NO_SQUARE && (attacks & allowed & square_bb(p.ep_square)))
+            out.push_back(make_move_word(s, p.ep_square, piece, 0, FLAG_CAPTURE | FLAG_EN_PASSANT));
+    }
+    return out;
+}
+
+// Over random games from positions rich in pins, checks, en passant and
+// promotions: the list opens with exactly the pawn moves of the rules, and
+// the tactical list is the full list's captures and promotions in its order.
+TEST(MoveGen, PawnMovesAndTacticalListFollowTheRules) {
+    const char* starts[] = {START, KIWIPETE, ENDGAME, PROMOTIONS, PROMOTIONS_MIRRORED, PAWN_ON_D7, MIDDLEGAME,
+                            "7k/8/1p1n4/2pP4/1K6/7r/8/r7 w - c6 0 2", "4k3/3p1p2/8/1B2P1Q1/8/8/8/4K3 b - - 0 1"};
+    std::mt19937_64 rng(5150);
+    int positions = 0;
+    for (const char* fen : starts) {
+        for (int game = 0; game < 12; ++game) {
+            Position pos = from_fen(fen);
+            for (int ply = 0; ply < 80; ++ply) {
+                std::vector<unsigned> all;
+                MoveGen::generate_pseudo_legal(pos, all);
+                const std::vector<unsigned> pawns = reference_pawn_moves(pos);
+                ASSERT_GE(all.size(), pawns.size()) << pos.to_fen();
+                ASSERT_TRUE(std::equal(pawns.begin(), pawns.end(), all.begin())) << pos.to_fen();
+                ASSERT_TRUE(all.size() == pawns.size() || move_piece(all[pawns.size()]) % 6 != PAWN) << pos.to_fen();
+
+                std::vector<unsigned> tactical;
+                for (unsigned m : all)
+                    if ((m & FLAG_CAPTURE) || move_promotion(m)) tactical.push_back(m);
+                unsigned buf[256];
+                const uint64_t n = MoveGen::generate_tactical(pos, buf, 256);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), tactical) << pos.to_fen();
+                ++positions;
+
+                std::vector<unsigned> legal;
+                MoveGen::generate_legal(pos, legal);
+                if (legal.empty()) break;
+                pos.make_move(legal[rng() % legal.size()]);
+            }
+        }
+    }
+    EXPECT_GT(positions, 3000);
 }
 
 struct WalkCase {
