@@ -103,7 +103,7 @@ Position::Position()
       side(0),
       pinned{},
       pin_ray{},
-      pins_current(0),
+      placement_facts(0),
       checkers{},
       castling_rights(0),
       ep_square(0),
@@ -146,7 +146,7 @@ void Position::clear() {
     side = WHITE;
     pinned[0] = pinned[1] = 0;
     std::fill(std::begin(pin_ray), std::end(pin_ray), Bitboard(0));
-    pins_current = 0;
+    placement_facts = 0;
     checkers[0] = checkers[1] = 0;
     castling_rights = 0;
     ep_square = NO_SQUARE;
@@ -165,7 +165,7 @@ void Position::set_piece_at_square(int piece, int sq) {
     if (board[sq] != NO_PIECE) take_piece(*this, board[sq], sq);
     put_piece(*this, piece, sq);
     occupied = occupancy[0] | occupancy[1];
-    pins_current = 0;
+    placement_facts = 0;
 }
 
 void Position::remove_piece_at_square(int, int sq) {
@@ -174,7 +174,7 @@ void Position::remove_piece_at_square(int, int sq) {
     if (p == NO_PIECE) return;
     take_piece(*this, p, sq);
     occupied = occupancy[0] | occupancy[1];
-    pins_current = 0;
+    placement_facts = 0;
 }
 
 void Position::recompute_occupancies() {
@@ -191,7 +191,7 @@ void Position::recompute_occupancies() {
         if (p % 6 == KING && pieces[p]) king_square[c] = msb(pieces[p]);
     }
     occupied = occupancy[0] | occupancy[1];
-    pins_current = 0;
+    placement_facts = 0;
     key = Zobrist::compute_key(*this);
     pawn_key = Zobrist::compute_pawn_key(*this);
     non_pawn_key = Zobrist::compute_non_pawn_key(*this);
@@ -217,17 +217,6 @@ int Position::piece_index_from_char(char c) {
 
 // ---------------------------------------------------------------------------
 // Queries
-
-Bitboard Position::checker_mask(Color c) const {
-    const int k = king_square[c];
-    if (k == NO_SQUARE) return 0;
-    const int e = 6 * (c ^ 1);
-    const Bitboard pawn_from = c == WHITE ? Attack::pawnAttacksWhite[k] : Attack::pawnAttacksBlack[k];
-    const Bitboard queens = pieces[e + QUEEN];
-    return (pieces[e + PAWN] & pawn_from) | (pieces[e + KNIGHT] & Attack::knightAttacks[k]) |
-           ((pieces[e + BISHOP] | queens) & PEXT::bishop_attacks_pext(k, occupied)) |
-           ((pieces[e + ROOK] | queens) & PEXT::rook_attacks_pext(k, occupied));
-}
 
 Bitboard Position::check_block_mask(Color c) const { return check_block_mask(c, checker_mask(c)); }
 

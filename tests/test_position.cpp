@@ -401,6 +401,48 @@ TEST_F(PositionTest, PinsAndCheckersFollowThePlacement) {
     EXPECT_EQ(pos.pinned[WHITE], 0u);
 }
 
+// The check answer is kept per placement too: asked before and after makes,
+// unmakes and null moves it always agrees with the attack test of the king's
+// square, the enemy king counting as an attacker (an illegal king step).
+TEST_F(PositionTest, InCheckFollowsThePlacement) {
+    auto attacked = [](const Position& p, Color c) { return p.is_square_attacked(p.king_square[c], ~c); };
+    Position pos = from_fen("8/8/8/3k4/8/4K3/8/7R b - - 0 1");
+    EXPECT_FALSE(pos.in_check(BLACK));
+    EXPECT_FALSE(pos.in_check(WHITE));
+    const Position::Undo beside = pos.make_move(mv(pos, "d5d4"));  // next to the white king
+    EXPECT_TRUE(pos.in_check(BLACK));
+    EXPECT_TRUE(pos.in_check(WHITE));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(BLACK), 0u);  // the king is no checker
+    pos.unmake_move(beside);
+    EXPECT_FALSE(pos.in_check(BLACK));
+    const Position::Undo pass = pos.make_null_move();
+    const Position::Undo rook = pos.make_move(mv(pos, "h1h5"));
+    EXPECT_TRUE(pos.in_check(BLACK));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(BLACK), bb({"h5"}));
+    pos.unmake_move(rook);
+    EXPECT_FALSE(pos.in_check(BLACK));
+    pos.unmake_null_move(pass);
+
+    std::mt19937_64 rng(31);
+    for (int game = 0; game < 20; ++game) {
+        Position g = from_fen(vwtest::KIWIPETE);
+        for (int ply = 0; ply < 60; ++ply) {
+            const auto moves = naive_legal_moves(g);
+            if (moves.empty()) break;
+            // A pseudo-legal move, made and taken back, first: the answers
+            // for the position after it must not outlive the unmake.
+            const auto pseudo = naive_pseudo_moves(g);
+            const Position::Undo probe = g.make_move(pseudo[rng() % pseudo.size()]);
+            ASSERT_EQ(g.in_check(WHITE), attacked(g, WHITE)) << g.to_fen();
+            ASSERT_EQ(g.in_check(BLACK), attacked(g, BLACK)) << g.to_fen();
+            g.unmake_move(probe);
+            ASSERT_EQ(g.in_check(WHITE), attacked(g, WHITE)) << g.to_fen();
+            ASSERT_EQ(g.in_check(BLACK), attacked(g, BLACK)) << g.to_fen();
+            g.make_move(moves[rng() % moves.size()]);
+        }
+    }
+}
+
 TEST_F(PositionTest, Material) {
     auto insufficient = [](const char* fen) { return from_fen(fen).has_insufficient_material(); };
     EXPECT_TRUE(insufficient("4k3/8/8/8/8/8/8/4K3 w - - 0 1"));             // K v K
