@@ -271,18 +271,25 @@ uint64_t generate_into_array(Position& pos, unsigned* out, uint64_t capacity) {
     return sink.count;
 }
 
-// Whether a generated move that may expose its own king (a king move, en
-// passant, a move of a pinned piece) leaves that king (on k) unattacked. A
-// plain king step only moves the king off k: a piece it captures never
-// attacked its own square, so testing the destination with k vacated is the
-// same as playing the move. The other moves are played out.
-[[gnu::flatten]] bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
-    if (move_from(m) == k && !(m & FLAG_CASTLING))
-        return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
+// Castling, en passant and moves of pinned pieces, played out: whether the
+// mover's king is unattacked afterwards.
+[[gnu::flatten, gnu::noinline]] bool played_move_keeps_king_safe(Position& pos, Move m, Color us) {
     const Position::Undo u = pos.make_move(m);
     const bool exposed = pos.in_check(us);
     pos.unmake_move(u);
     return !exposed;
+}
+
+// Whether a generated move that may expose its own king (a king move, en
+// passant, a move of a pinned piece) leaves that king (on k) unattacked. A
+// plain king step only moves the king off k: a piece it captures never
+// attacked its own square, so testing the destination with k vacated is the
+// same as playing the move, and is done here in line. The other moves are
+// played out.
+inline bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
+    if (move_from(m) == k && !(m & FLAG_CASTLING))
+        return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
+    return played_move_keeps_king_safe(pos, m, us);
 }
 
 // Large enough for any reachable position; unusual set-ups with more moves
