@@ -256,8 +256,8 @@ bool Position::has_non_pawn_material(Color c) const {
            piece_count[b + QUEEN] > 0;
 }
 
-bool Position::has_insufficient_material() const {
-    if (pieces[0] | pieces[6] | pieces[3] | pieces[9] | pieces[4] | pieces[10]) return false;
+// Only kings, knights and bishops are left.
+bool Position::minor_pieces_cannot_mate() const {
     const int wn = piece_count[1], wb = piece_count[2], bn = piece_count[7], bb = piece_count[8];
     const int w = wn + wb, b = bn + bb;
     if (w + b == 0) return true;

@@ -98,7 +98,10 @@ public:
     // check_block_mask(c) for a king whose checkers are already known.
     Bitboard check_block_mask(Color c, Bitboard checkers) const;
     bool has_non_pawn_material(Color c) const;
-    bool has_insufficient_material() const;
+    // Asked at every node: the usual answer (a pawn, rook or queen is left)
+    // inline, the minor-piece cases out of line.
+    inline bool has_insufficient_material() const;
+    bool minor_pieces_cannot_mate() const;
     int repetition_count() const;
     bool is_threefold_repetition() const;
 
@@ -159,6 +162,11 @@ inline Bitboard Position::refresh_pins_and_checkers(Color c) {
     }
     if (!(placement_facts & (CHECKERS_KNOWN << c))) note_checkers(c);
     return checkers[c];
+}
+
+inline bool Position::has_insufficient_material() const {
+    if (pieces[0] | pieces[6] | pieces[3] | pieces[9] | pieces[4] | pieces[10]) return false;
+    return minor_pieces_cannot_mate();
 }
 
 // The same answer as is_square_attacked on the king square, computed once per
