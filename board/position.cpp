@@ -104,7 +104,7 @@ Position::Position()
       pinned{},
       pin_ray{},
       placement_facts(0),
-      checkers{},
+      king_checkers{},
       castling_rights(0),
       ep_square(0),
       halfmove_clock(0),
@@ -147,7 +147,7 @@ void Position::clear() {
     pinned[0] = pinned[1] = 0;
     std::fill(std::begin(pin_ray), std::end(pin_ray), Bitboard(0));
     placement_facts = 0;
-    checkers[0] = checkers[1] = 0;
+    king_checkers[0] = king_checkers[1] = 0;
     castling_rights = 0;
     ep_square = NO_SQUARE;
     halfmove_clock = 0;

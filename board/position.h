@@ -27,10 +27,10 @@ public:
     // What is known of the current placement, kept so that the same position
     // does not compute it twice; every change of the placement clears it.
     // PINS_KNOWN << c: pinned[c] with its pin_ray entries is current;
-    // CHECKERS_KNOWN << c: checkers[c], and KING_ATTACKED << c says whether
-    // c's king is attacked (by a checker or the enemy king).
+    // CHECKERS_KNOWN << c: king_checkers[c], and KING_ATTACKED << c says
+    // whether c's king is attacked (by a checker or the enemy king).
     mutable uint32_t placement_facts;
-    mutable Bitboard checkers[2];
+    mutable Bitboard king_checkers[2];
     static constexpr uint32_t PINS_KNOWN = 1, CHECKERS_KNOWN = 4, KING_ATTACKED = 16;
     uint32_t castling_rights;
     int ep_square;
@@ -145,12 +145,12 @@ inline Bitboard Position::checker_mask(Color c) const {
            ((pieces[e + ROOK] | queens) & PEXT::rook_attacks_pext(k, occupied));
 }
 
-// Fills checkers[c] and the king-attacked fact of c for this placement.
+// Fills king_checkers[c] and the king-attacked fact of c for this placement.
 inline void Position::note_checkers(Color c) const {
     const Bitboard found = checker_mask(c);
     const int k = king_square[c];
     const bool attacked = found || (k != NO_SQUARE && (pieces[6 * (c ^ 1) + KING] & Attack::kingAttacks[k]));
-    checkers[c] = found;
+    king_checkers[c] = found;
     placement_facts = (placement_facts & ~(KING_ATTACKED << c)) | (CHECKERS_KNOWN << c) |
                       (attacked ? KING_ATTACKED << c : 0);
 }
@@ -161,7 +161,7 @@ inline Bitboard Position::refresh_pins_and_checkers(Color c) {
         placement_facts |= PINS_KNOWN << c;
     }
     if (!(placement_facts & (CHECKERS_KNOWN << c))) note_checkers(c);
-    return checkers[c];
+    return king_checkers[c];
 }
 
 inline bool Position::has_insufficient_material() const {
