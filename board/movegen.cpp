@@ -17,6 +17,14 @@ inline void emit(ArrayMoveSink& sink, Move m) {
 
 inline void emit(std::vector<unsigned>& sink, Move m) { sink.push_back(m); }
 
+// An array known to have room for every move of the position: no bound test
+// per move.
+struct RoomyArraySink {
+    uint32_t* end;
+};
+
+inline void emit(RoomyArraySink& sink, Move m) { *sink.end++ = m; }
+
 // Promotions come out queen, rook, bishop, knight.
 template <class Sink>
 inline void emit_promotions(Sink& sink, int from, int to, int piece, uint32_t flags) {
@@ -40,22 +48,43 @@ template <Color Us, GenKind Kind, class Sink>
     constexpr int step = Us == WHITE ? 8 : -8;
     constexpr Bitboard startRank = Us == WHITE ? RANK_2 : RANK_7;
     constexpr Bitboard lastRank = Us == WHITE ? RANK_8 : RANK_1;
+    constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
     constexpr int piece = Us * 6 + PAWN;
     const Bitboard* attacks = Us == WHITE ? Attack::pawnAttacksWhite : Attack::pawnAttacksBlack;
     const Bitboard pinned = pos.pinned[Us];
     const int ep = pos.ep_square;
     const Bitboard epBB = ep >= 0 && ep < 64 ? square_bb(ep) : 0;
+    // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
+    const Bitboard epCapturers = pawn_attacks_bb<~Us>(epBB);
 
     Bitboard pawns = pos.pieces[piece];
     if constexpr (Kind == GenKind::TACTICAL) {
         // Only pawns about to promote or touching a capture target add moves.
-        constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
-        // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
-        const Bitboard capturers = pawn_attacks_bb<~Us>(enemy | epBB);
-        pawns &= promotingRank | capturers;
+        pawns &= promotingRank | pawn_attacks_bb<~Us>(enemy) | epCapturers;
     }
+    // Pawns that take the full rules below: pinned ones, those about to
+    // promote (or, set up by hand, on the last rank) and those beside the en
+    // passant square. The others push onto these destination sets and
+    // capture inside the block mask.
+    const Bitboard special = pinned | promotingRank | lastRank | epCapturers;
+    const Bitboard pushed = (Us == WHITE ? pawns << 8 : pawns >> 8) & ~occ;
+    const Bitboard pushTargets = pushed & block;
+    const Bitboard doubleTargets = (Us == WHITE ? (pushed & RANK_3) << 8 : (pushed & RANK_6) >> 8) & ~occ & block;
+
     while (pawns) {
         const int s = pop_lsb(pawns);
+        if (!(special & square_bb(s))) [[likely]] {
+            const int t = s + step;
+            if constexpr (Kind == GenKind::ALL) {
+                if (pushTargets & square_bb(t)) emit(sink, make_move_word(s, t, piece));
+                if (doubleTargets & square_bb(t + step))
+                    emit(sink, make_move_word(s, t + step, piece, 0, FLAG_DOUBLE_PUSH));
+            }
+            for (Bitboard captures = attacks[s] & enemy & block; captures;)
+                emit(sink, make_move_word(s, pop_lsb(captures), piece, 0, FLAG_CAPTURE));
+            continue;
+        }
+
         const Bitboard allowed = (pinned & square_bb(s)) ? pos.pin_ray[s] : ALL_SQUARES;
         const Bitboard legalTargets = block & allowed;
 
@@ -163,17 +192,18 @@ void generate_castling(const Position& pos, Sink& sink, int k) {
         emit(sink, queenSide);
 }
 
+// Inlined into each entry point, so that an array sink's write position
+// stays in a register.
 template <Color Us, GenKind Kind, class Sink>
-void generate_for(Position& pos, Sink& sink) {
+[[gnu::always_inline]] inline void generate_for(Position& pos, Sink& sink) {
     constexpr Color them = Us == WHITE ? BLACK : WHITE;
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return;
 
-    pos.compute_pins(Us);
+    const Bitboard checkers = pos.refresh_pins_and_checkers(Us);
     const Bitboard own = pos.occupancy[Us];
     const Bitboard enemy = pos.occupancy[them];
     const Bitboard occ = pos.occupied;
-    const Bitboard checkers = pos.checker_mask(Us);
     constexpr int kingPiece = Us * 6 + KING;
 
     // Tactical lists take only the pieces' captures (pawns pick their own).
@@ -185,7 +215,7 @@ void generate_for(Position& pos, Sink& sink) {
         return;
     }
 
-    const Bitboard block = checkers ? pos.check_block_mask(Us) : ALL_SQUARES;
+    const Bitboard block = checkers ? pos.check_block_mask(Us, checkers) : ALL_SQUARES;
     const Bitboard pieceTargets = block & notOwn;
 
     generate_pawn_moves<Us, Kind>(pos, sink, enemy, occ, block);
@@ -202,6 +232,20 @@ void generate_for(Position& pos, Sink& sink) {
     if (Kind == GenKind::ALL && !checkers) generate_castling<Us>(pos, sink, k);
 }
 
+// More moves than the side to move can have in any position: per piece its
+// largest number of targets, plus the castlings. A pawn on its last step
+// before promoting has up to three targets with four words each; any other
+// pawn at most four moves (push, double push or en passant, two captures).
+template <Color Us>
+inline uint64_t move_count_bound(const Position& pos) {
+    constexpr int base = Us * 6;
+    constexpr Bitboard promotingRank = Us == WHITE ? RANK_7 : RANK_2;
+    const Bitboard pawns = pos.pieces[base + PAWN];
+    return 8 * uint64_t(popcount(pos.pieces[base + KNIGHT])) + 13 * uint64_t(popcount(pos.pieces[base + BISHOP])) +
+           14 * uint64_t(popcount(pos.pieces[base + ROOK])) + 27 * uint64_t(popcount(pos.pieces[base + QUEEN])) +
+           12 * uint64_t(popcount(pawns & promotingRank)) + 4 * uint64_t(popcount(pawns & ~promotingRank)) + 8 + 2;
+}
+
 // The one generator behind every list: pawns, knights, bishops, rooks, queens,
 // king, king-side castling, queen-side castling.
 template <GenKind Kind = GenKind::ALL, class Sink>
@@ -212,18 +256,40 @@ void generate_pseudo_legal_impl(Position& pos, Sink& sink) {
         generate_for<BLACK, Kind>(pos, sink);
 }
 
-// Whether a generated move that may expose its own king (a king move, en
-// passant, a move of a pinned piece) leaves that king (on k) unattacked. A
-// plain king step only moves the king off k: a piece it captures never
-// attacked its own square, so testing the destination with k vacated is the
-// same as playing the move. The other moves are played out.
-[[gnu::flatten]] bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
-    if (move_from(m) == k && !(m & FLAG_CASTLING))
-        return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
+// The full list into a caller's array: without bound tests when the array
+// holds every move the position can have (the usual case), else through the
+// dropping sink. (Tactical lists are too short to repay the count.)
+template <Color Us>
+uint64_t generate_into_array(Position& pos, unsigned* out, uint64_t capacity) {
+    if (move_count_bound<Us>(pos) <= capacity) {
+        RoomyArraySink sink{out};
+        generate_for<Us, GenKind::ALL>(pos, sink);
+        return uint64_t(sink.end - out);
+    }
+    ArrayMoveSink sink{out, capacity, 0};
+    generate_for<Us, GenKind::ALL>(pos, sink);
+    return sink.count;
+}
+
+// Castling, en passant and moves of pinned pieces, played out: whether the
+// mover's king is unattacked afterwards.
+[[gnu::flatten, gnu::noinline]] bool played_move_keeps_king_safe(Position& pos, Move m, Color us) {
     const Position::Undo u = pos.make_move(m);
     const bool exposed = pos.in_check(us);
     pos.unmake_move(u);
     return !exposed;
+}
+
+// Whether a generated move that may expose its own king (a king move, en
+// passant, a move of a pinned piece) leaves that king (on k) unattacked. A
+// plain king step only moves the king off k: a piece it captures never
+// attacked its own square, so testing the destination with k vacated is the
+// same as playing the move, and is done here in line. The other moves are
+// played out.
+inline bool keeps_king_safe(Position& pos, Move m, Color us, int k) {
+    if (move_from(m) == k && !(m & FLAG_CASTLING))
+        return !pos.is_square_attacked(move_to(m), ~us, pos.occupied & ~square_bb(k));
+    return played_move_keeps_king_safe(pos, m, us);
 }
 
 // Large enough for any reachable position; unusual set-ups with more moves
@@ -235,9 +301,8 @@ constexpr uint64_t LOCAL_LIST_CAPACITY = 256;
 namespace MoveGen {
 
 uint64_t generate_pseudo_legal(Position& pos, unsigned* out, uint64_t capacity) {
-    ArrayMoveSink sink{out, capacity, 0};
-    generate_pseudo_legal_impl(pos, sink);
-    return sink.count;
+    return pos.side == WHITE ? generate_into_array<WHITE>(pos, out, capacity)
+                             : generate_into_array<BLACK>(pos, out, capacity);
 }
 
 uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity) {
@@ -313,18 +378,17 @@ bool has_any_legal_move_for(Position& pos) {
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return false;
 
-    pos.compute_pins(Us);
+    const Bitboard checkers = pos.refresh_pins_and_checkers(Us);
     const Bitboard notPinned = ~pos.pinned[Us];
     const Bitboard own = pos.occupancy[Us];
     const Bitboard enemy = pos.occupancy[them];
     const Bitboard occ = pos.occupied;
-    const Bitboard checkers = pos.checker_mask(Us);
 
     // Fast path: an unpinned piece other than the king that moves onto a
     // target of the block mask is always legal. King moves and en passant are
     // left to the full test below.
     if (!(checkers & (checkers - 1))) {
-        const Bitboard targets = (checkers ? pos.check_block_mask(Us) : ALL_SQUARES) & ~own;
+        const Bitboard targets = (checkers ? pos.check_block_mask(Us, checkers) : ALL_SQUARES) & ~own;
         constexpr int base = Us * 6;
 
         for (Bitboard b = pos.pieces[base + KNIGHT] & notPinned; b;)

@@ -103,6 +103,8 @@ Position::Position()
       side(0),
       pinned{},
       pin_ray{},
+      placement_facts(0),
+      king_checkers{},
       castling_rights(0),
       ep_square(0),
       halfmove_clock(0),
@@ -144,6 +146,8 @@ void Position::clear() {
     side = WHITE;
     pinned[0] = pinned[1] = 0;
     std::fill(std::begin(pin_ray), std::end(pin_ray), Bitboard(0));
+    placement_facts = 0;
+    king_checkers[0] = king_checkers[1] = 0;
     castling_rights = 0;
     ep_square = NO_SQUARE;
     halfmove_clock = 0;
@@ -161,6 +165,7 @@ void Position::set_piece_at_square(int piece, int sq) {
     if (board[sq] != NO_PIECE) take_piece(*this, board[sq], sq);
     put_piece(*this, piece, sq);
     occupied = occupancy[0] | occupancy[1];
+    placement_facts = 0;
 }
 
 void Position::remove_piece_at_square(int, int sq) {
@@ -169,6 +174,7 @@ void Position::remove_piece_at_square(int, int sq) {
     if (p == NO_PIECE) return;
     take_piece(*this, p, sq);
     occupied = occupancy[0] | occupancy[1];
+    placement_facts = 0;
 }
 
 void Position::recompute_occupancies() {
@@ -185,6 +191,7 @@ void Position::recompute_occupancies() {
         if (p % 6 == KING && pieces[p]) king_square[c] = msb(pieces[p]);
     }
     occupied = occupancy[0] | occupancy[1];
+    placement_facts = 0;
     key = Zobrist::compute_key(*this);
     pawn_key = Zobrist::compute_pawn_key(*this);
     non_pawn_key = Zobrist::compute_non_pawn_key(*this);
@@ -211,21 +218,11 @@ int Position::piece_index_from_char(char c) {
 // ---------------------------------------------------------------------------
 // Queries
 
-Bitboard Position::checker_mask(Color c) const {
-    const int k = king_square[c];
-    if (k == NO_SQUARE) return 0;
-    const int e = 6 * (c ^ 1);
-    const Bitboard pawn_from = c == WHITE ? Attack::pawnAttacksWhite[k] : Attack::pawnAttacksBlack[k];
-    const Bitboard queens = pieces[e + QUEEN];
-    return (pieces[e + PAWN] & pawn_from) | (pieces[e + KNIGHT] & Attack::knightAttacks[k]) |
-           ((pieces[e + BISHOP] | queens) & PEXT::bishop_attacks_pext(k, occupied)) |
-           ((pieces[e + ROOK] | queens) & PEXT::rook_attacks_pext(k, occupied));
-}
+Bitboard Position::check_block_mask(Color c) const { return check_block_mask(c, checker_mask(c)); }
 
-Bitboard Position::check_block_mask(Color c) const {
+Bitboard Position::check_block_mask(Color c, Bitboard checkers) const {
     const int k = king_square[c];
     if (k == NO_SQUARE) return ALL_SQUARES;
-    const Bitboard checkers = checker_mask(c);
     if (!checkers) {
         // Not in check, or (never in a valid position) attacked by the enemy
         // king alone, which no move of another piece can resolve.
@@ -259,8 +256,8 @@ bool Position::has_non_pawn_material(Color c) const {
            piece_count[b + QUEEN] > 0;
 }
 
-bool Position::has_insufficient_material() const {
-    if (pieces[0] | pieces[6] | pieces[3] | pieces[9] | pieces[4] | pieces[10]) return false;
+// Only kings, knights and bishops are left.
+bool Position::minor_pieces_cannot_mate() const {
     const int wn = piece_count[1], wb = piece_count[2], bn = piece_count[7], bb = piece_count[8];
     const int w = wn + wb, b = bn + bb;
     if (w + b == 0) return true;

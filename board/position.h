@@ -24,6 +24,14 @@ public:
     int side;
     Bitboard pinned[2];
     Bitboard pin_ray[64];
+    // What is known of the current placement, kept so that the same position
+    // does not compute it twice; every change of the placement clears it.
+    // PINS_KNOWN << c: pinned[c] with its pin_ray entries is current;
+    // CHECKERS_KNOWN << c: king_checkers[c], and KING_ATTACKED << c says
+    // whether c's king is attacked (by a checker or the enemy king).
+    mutable uint32_t placement_facts;
+    mutable Bitboard king_checkers[2];
+    static constexpr uint32_t PINS_KNOWN = 1, CHECKERS_KNOWN = 4, KING_ATTACKED = 16;
     uint32_t castling_rights;
     int ep_square;
     int halfmove_clock;
@@ -79,12 +87,21 @@ public:
     bool is_square_attacked(int sq, Color by) const;
     // The same with the given occupancy in place of `occupied` (the slider lines).
     bool is_square_attacked(int sq, Color by, Bitboard occ) const;
-    bool in_check(Color c) const;
-    Bitboard checker_mask(Color c) const;
+    inline bool in_check(Color c) const;
+    inline Bitboard checker_mask(Color c) const;
     Bitboard check_block_mask(Color c) const;
     void compute_pins(Color c);
+    // compute_pins(c) and checker_mask(c), each skipped when still current
+    // for this placement; returns the checkers.
+    inline Bitboard refresh_pins_and_checkers(Color c);
+    inline void note_checkers(Color c) const;
+    // check_block_mask(c) for a king whose checkers are already known.
+    Bitboard check_block_mask(Color c, Bitboard checkers) const;
     bool has_non_pawn_material(Color c) const;
-    bool has_insufficient_material() const;
+    // Asked at every node: the usual answer (a pawn, rook or queen is left)
+    // inline, the minor-piece cases out of line.
+    inline bool has_insufficient_material() const;
+    bool minor_pieces_cannot_mate() const;
     int repetition_count() const;
     bool is_threefold_repetition() const;
 
@@ -117,10 +134,46 @@ inline bool Position::is_square_attacked(int sq, Color by, Bitboard occ) const {
 
 inline bool Position::is_square_attacked(int sq, Color by) const { return is_square_attacked(sq, by, occupied); }
 
-inline bool Position::in_check(Color c) const {
+inline Bitboard Position::checker_mask(Color c) const {
     const int k = king_square[c];
-    if (k == NO_SQUARE) return false;
-    return is_square_attacked(k, ~c);
+    if (k == NO_SQUARE) return 0;
+    const int e = 6 * (c ^ 1);
+    const Bitboard pawn_from = c == WHITE ? Attack::pawnAttacksWhite[k] : Attack::pawnAttacksBlack[k];
+    const Bitboard queens = pieces[e + QUEEN];
+    return (pieces[e + PAWN] & pawn_from) | (pieces[e + KNIGHT] & Attack::knightAttacks[k]) |
+           ((pieces[e + BISHOP] | queens) & PEXT::bishop_attacks_pext(k, occupied)) |
+           ((pieces[e + ROOK] | queens) & PEXT::rook_attacks_pext(k, occupied));
+}
+
+// Fills king_checkers[c] and the king-attacked fact of c for this placement.
+inline void Position::note_checkers(Color c) const {
+    const Bitboard found = checker_mask(c);
+    const int k = king_square[c];
+    const bool attacked = found || (k != NO_SQUARE && (pieces[6 * (c ^ 1) + KING] & Attack::kingAttacks[k]));
+    king_checkers[c] = found;
+    placement_facts = (placement_facts & ~(KING_ATTACKED << c)) | (CHECKERS_KNOWN << c) |
+                      (attacked ? KING_ATTACKED << c : 0);
+}
+
+inline Bitboard Position::refresh_pins_and_checkers(Color c) {
+    if (!(placement_facts & (PINS_KNOWN << c))) {
+        compute_pins(c);
+        placement_facts |= PINS_KNOWN << c;
+    }
+    if (!(placement_facts & (CHECKERS_KNOWN << c))) note_checkers(c);
+    return king_checkers[c];
+}
+
+inline bool Position::has_insufficient_material() const {
+    if (pieces[0] | pieces[6] | pieces[3] | pieces[9] | pieces[4] | pieces[10]) return false;
+    return minor_pieces_cannot_mate();
+}
+
+// The same answer as is_square_attacked on the king square, computed once per
+// placement: a node asks it after its move is made and again on entry.
+inline bool Position::in_check(Color c) const {
+    if (!(placement_facts & (CHECKERS_KNOWN << c))) note_checkers(c);
+    return placement_facts & (KING_ATTACKED << c);
 }
 
 #include "board/position_make.h"

@@ -179,6 +179,7 @@ inline Position::Undo Position::make_move(unsigned move) {
     const int c = p > 5;
 
     Undo u = undo_record(*this, move);
+    placement_facts = 0;
     MoveKeys k{key ^ zside(), pawn_key, non_pawn_key, 0};
     int new_ep = NO_SQUARE;
 
@@ -231,6 +232,7 @@ inline Position::Undo Position::make_move(unsigned move) {
 inline void Position::unmake_move(const Undo& u) {
     using namespace PositionMoves;
     if (!key_history.empty()) key_history.pop_back();
+    placement_facts = 0;
     const unsigned m = u.move;
     const int from = move_from(m);
     const int to = move_to(m);

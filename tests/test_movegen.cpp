@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,39 @@ TEST(MoveGen, ArraySinkStopsAtCapacity) {
     EXPECT_EQ(buf[20], 0xDEADBEEFu);
 }
 
+// Positions where pieces reach their largest number of targets: every
+// capacity, from none to more than the list needs, keeps exactly the first
+// moves and writes nothing beyond them.
+TEST(MoveGen, ArrayNeverWritesPastItsCapacity) {
+    const char* fens[] = {
+        "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1",
+        "QQQQQQ1K/Q5QQ/Q6Q/Q6Q/Q6Q/QQQ4Q/bbQQQQQQ/kn6 w - - 0 1",
+        // Pawns about to promote with two captures each, and black's mirror.
+        "n1n1n1n1/1P1P1P1P/8/3Q4/8/7k/8/K7 w - - 0 1",
+        "k7/8/7K/8/3q4/8/1p1p1p1p/N1N1N1N1 b - - 0 1",
+        // Double pushes beside captures, en passant, both castlings.
+        "r3k2r/8/8/3pP3/8/1p1p1p1p/PPPPPPPP/R3K2R w KQkq d6 0 1",
+        // Centred pieces of every kind.
+        "8/8/2N4k/5B2/3QR3/8/8/K7 w - - 0 1",
+    };
+    for (const char* fen : fens) {
+        SCOPED_TRACE(fen);
+        Position pos = from_fen(fen);
+        std::vector<unsigned> all;
+        MoveGen::generate_pseudo_legal(pos, all);
+        ASSERT_LE(all.size(), 300u);
+        for (uint64_t cap = 0; cap <= all.size() + 1; ++cap) {
+            unsigned buf[320];
+            std::fill(std::begin(buf), std::end(buf), 0xDEADBEEFu);
+            const uint64_t n = MoveGen::generate_pseudo_legal(pos, buf, cap);
+            ASSERT_EQ(n, std::min<uint64_t>(cap, all.size())) << "capacity " << cap;
+            ASSERT_TRUE(std::equal(buf, buf + n, all.begin())) << "capacity " << cap;
+            ASSERT_TRUE(std::all_of(buf + n, std::end(buf), [](unsigned w) { return w == 0xDEADBEEFu; }))
+                << "capacity " << cap;
+        }
+    }
+}
+
 TEST(MoveGen, VectorFormsReplaceTheirContents) {
     Position pos = from_fen(START);
     std::vector<unsigned> moves(5, 7u);
@@ -275,8 +309,9 @@ TEST(MoveGen, CrowdedBoards) {
 
 // Checks one node and recurses: the legal list equals the generator's list
 // filtered by make, check test and unmake; the quick "any legal move" answer
-// agrees; the array and vector forms agree; words are well formed; the
-// position is unchanged by generation.
+// agrees; the array and vector forms agree; words are well formed; the pins
+// and checkers kept for reuse are current; the position is unchanged by
+// generation.
 bool check_node(Position& pos, int depth) {
     const std::string fen = pos.to_fen();
     const uint64_t key = pos.key;
@@ -290,6 +325,22 @@ bool check_node(Position& pos, int depth) {
     if (n != pseudo.size() || !std::equal(buf, buf + n, pseudo.begin())) {
         ADD_FAILURE() << "array and vector lists differ: " << fen;
         return false;
+    }
+
+    // The pins and checkers the generation left (reused by the next one)
+    // are those of this placement, computed from scratch.
+    Position fresh = pos;
+    fresh.compute_pins(us);
+    if (pos.refresh_pins_and_checkers(us) != fresh.checker_mask(us) || pos.pinned[us] != fresh.pinned[us]) {
+        ADD_FAILURE() << "stale pins or checkers: " << fen;
+        return false;
+    }
+    for (Bitboard b = fresh.pinned[us]; b;) {
+        const int s = pop_lsb(b);
+        if (pos.pin_ray[s] != fresh.pin_ray[s]) {
+            ADD_FAILURE() << "stale pin ray: " << fen;
+            return false;
+        }
     }
 
     std::vector<unsigned> filtered;
@@ -344,6 +395,81 @@ bool check_node(Position& pos, int depth) {
         if (!ok) return false;
     }
     return true;
+}
+
+// The pawn moves by the rules as written, one pawn at a time in ascending
+// square order: push (promotions queen first), double push, captures, en
+// passant; inside the block mask (en passant excepted) and the pin line.
+std::vector<unsigned> reference_pawn_moves(const Position& pos) {
+    std::vector<unsigned> out;
+    Position p = pos;
+    const Color us = Color(p.side);
+    if (p.king_square[us] == NO_SQUARE) return out;
+    p.compute_pins(us);
+    const Bitboard checkers = p.checker_mask(us);
+    if (popcount(checkers) > 1) return out;
+    const Bitboard block = checkers ? p.check_block_mask(us) : ~Bitboard(0);
+    const int piece = 6 * us + PAWN, step = us == WHITE ? 8 : -8;
+    auto add = [&](int from, int to, uint32_t flags) {
+        if (rank_of(to) == 0 || rank_of(to) == 7) {
+            for (int promo : {QUEEN, ROOK, BISHOP, KNIGHT}) out.push_back(make_move_word(from, to, piece, promo, flags));
+        } else {
+            out.push_back(make_move_word(from, to, piece, 0, flags));
+        }
+    };
+    for (int s = 0; s < 64; ++s) {
+        if (p.board[s] != piece) continue;
+        const Bitboard allowed = (p.pinned[us] & square_bb(s)) ? p.pin_ray[s] : ~Bitboard(0);
+        const int t = s + step;
+        if (t >= 0 && t < 64 && p.board[t] == NO_PIECE) {
+            if (block & allowed & square_bb(t)) add(s, t, 0);
+            const int u = t + step;
+            if (rank_of(s) == (us == WHITE ? 1 : 6) && p.board[u] == NO_PIECE && (block & allowed & square_bb(u)))
+                out.push_back(make_move_word(s, u, piece, 0, FLAG_DOUBLE_PUSH));
+        }
+        const Bitboard attacks = us == WHITE ? Attack::pawnAttacksWhite[s] : Attack::pawnAttacksBlack[s];
+        for (Bitboard c = attacks & p.occupancy[us ^ 1] & block & allowed; c;) add(s, pop_lsb(c), FLAG_CAPTURE);
+        if (p.ep_square != NO_SQUARE && (attacks & allowed & square_bb(p.ep_square)))
+            out.push_back(make_move_word(s, p.ep_square, piece, 0, FLAG_CAPTURE | FLAG_EN_PASSANT));
+    }
+    return out;
+}
+
+// Over random games from positions rich in pins, checks, en passant and
+// promotions: the list opens with exactly the pawn moves of the rules, and
+// the tactical list is the full list's captures and promotions in its order.
+TEST(MoveGen, PawnMovesAndTacticalListFollowTheRules) {
+    const char* starts[] = {START, KIWIPETE, ENDGAME, PROMOTIONS, PROMOTIONS_MIRRORED, PAWN_ON_D7, MIDDLEGAME,
+                            "7k/8/1p1n4/2pP4/1K6/7r/8/r7 w - c6 0 2", "4k3/3p1p2/8/1B2P1Q1/8/8/8/4K3 b - - 0 1"};
+    std::mt19937_64 rng(5150);
+    int positions = 0;
+    for (const char* fen : starts) {
+        for (int game = 0; game < 12; ++game) {
+            Position pos = from_fen(fen);
+            for (int ply = 0; ply < 80; ++ply) {
+                std::vector<unsigned> all;
+                MoveGen::generate_pseudo_legal(pos, all);
+                const std::vector<unsigned> pawns = reference_pawn_moves(pos);
+                ASSERT_GE(all.size(), pawns.size()) << pos.to_fen();
+                ASSERT_TRUE(std::equal(pawns.begin(), pawns.end(), all.begin())) << pos.to_fen();
+                ASSERT_TRUE(all.size() == pawns.size() || move_piece(all[pawns.size()]) % 6 != PAWN) << pos.to_fen();
+
+                std::vector<unsigned> tactical;
+                for (unsigned m : all)
+                    if ((m & FLAG_CAPTURE) || move_promotion(m)) tactical.push_back(m);
+                unsigned buf[256];
+                const uint64_t n = MoveGen::generate_tactical(pos, buf, 256);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), tactical) << pos.to_fen();
+                ++positions;
+
+                std::vector<unsigned> legal;
+                MoveGen::generate_legal(pos, legal);
+                if (legal.empty()) break;
+                pos.make_move(legal[rng() % legal.size()]);
+            }
+        }
+    }
+    EXPECT_GT(positions, 3000);
 }
 
 struct WalkCase {

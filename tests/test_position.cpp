@@ -362,6 +362,87 @@ TEST_F(PositionTest, Pins) {
     EXPECT_EQ(m3.pinned[WHITE], bb({"e2"}));
 }
 
+// The generators' copy of the pins and checkers is reused only while the
+// placement it was computed on stands: every make, unmake and placement
+// change makes the next request compute them afresh.
+TEST_F(PositionTest, PinsAndCheckersFollowThePlacement) {
+    Position pos = from_fen("k7/4r3/8/8/8/8/4N3/4K3 b - - 0 1");
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    // The rook leaves the file: the pin is gone after the move and back after the unmake.
+    const Position::Undo away = pos.make_move(mv(pos, "e7a7"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.unmake_move(away);
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    // Taking the pinned knight gives check.
+    const Position::Undo take = pos.make_move(mv(pos, "e7e2"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), bb({"e2"}));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.unmake_move(take);
+    // A null move leaves the placement, and so the answer, as it was.
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    const Position::Undo pass = pos.make_null_move();
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    pos.unmake_null_move(pass);
+    // Placement changes: a piece put between, a piece taken away, a rebuild.
+    pos.set_piece_at_square(2, sq("e4"));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    pos.remove_piece_at_square(2, sq("e4"));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), 0u);
+    EXPECT_EQ(pos.pinned[WHITE], bb({"e2"}));
+    pos.pieces[1] = 0;  // the knight, removed by hand
+    pos.recompute_occupancies();
+    EXPECT_EQ(pos.refresh_pins_and_checkers(WHITE), bb({"e7"}));
+    EXPECT_EQ(pos.pinned[WHITE], 0u);
+}
+
+// The check answer is kept per placement too: asked before and after makes,
+// unmakes and null moves it always agrees with the attack test of the king's
+// square, the enemy king counting as an attacker (an illegal king step).
+TEST_F(PositionTest, InCheckFollowsThePlacement) {
+    auto attacked = [](const Position& p, Color c) { return p.is_square_attacked(p.king_square[c], ~c); };
+    Position pos = from_fen("8/8/8/3k4/8/4K3/8/7R b - - 0 1");
+    EXPECT_FALSE(pos.in_check(BLACK));
+    EXPECT_FALSE(pos.in_check(WHITE));
+    const Position::Undo beside = pos.make_move(mv(pos, "d5d4"));  // next to the white king
+    EXPECT_TRUE(pos.in_check(BLACK));
+    EXPECT_TRUE(pos.in_check(WHITE));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(BLACK), 0u);  // the king is no checker
+    pos.unmake_move(beside);
+    EXPECT_FALSE(pos.in_check(BLACK));
+    const Position::Undo pass = pos.make_null_move();
+    const Position::Undo rook = pos.make_move(mv(pos, "h1h5"));
+    EXPECT_TRUE(pos.in_check(BLACK));
+    EXPECT_EQ(pos.refresh_pins_and_checkers(BLACK), bb({"h5"}));
+    pos.unmake_move(rook);
+    EXPECT_FALSE(pos.in_check(BLACK));
+    pos.unmake_null_move(pass);
+
+    std::mt19937_64 rng(31);
+    for (int game = 0; game < 20; ++game) {
+        Position g = from_fen(vwtest::KIWIPETE);
+        for (int ply = 0; ply < 60; ++ply) {
+            const auto moves = naive_legal_moves(g);
+            if (moves.empty()) break;
+            // A pseudo-legal move, made and taken back, first: the answers
+            // for the position after it must not outlive the unmake.
+            const auto pseudo = naive_pseudo_moves(g);
+            const Position::Undo probe = g.make_move(pseudo[rng() % pseudo.size()]);
+            ASSERT_EQ(g.in_check(WHITE), attacked(g, WHITE)) << g.to_fen();
+            ASSERT_EQ(g.in_check(BLACK), attacked(g, BLACK)) << g.to_fen();
+            g.unmake_move(probe);
+            ASSERT_EQ(g.in_check(WHITE), attacked(g, WHITE)) << g.to_fen();
+            ASSERT_EQ(g.in_check(BLACK), attacked(g, BLACK)) << g.to_fen();
+            g.make_move(moves[rng() % moves.size()]);
+        }
+    }
+}
+
 TEST_F(PositionTest, Material) {
     auto insufficient = [](const char* fen) { return from_fen(fen).has_insufficient_material(); };
     EXPECT_TRUE(insufficient("4k3/8/8/8/8/8/8/4K3 w - - 0 1"));             // K v K
