@@ -1,6 +1,7 @@
 // Named squares and the bitboard masks and shifts that move generation, the
 // position and the evaluation share: files, ranks, neighbouring files, the
-// ranks ahead of a pawn and pawn attacks. Square 0 is a1, 7 is h1, 63 is h8.
+// ranks ahead of a pawn, file fills, the board turned over and pawn attacks.
+// Square 0 is a1, 7 is h1, 63 is h8.
 #pragma once
 
 #include "board/types.h"
@@ -48,6 +49,25 @@ constexpr Bitboard rank_band(int r) {
 constexpr Bitboard ranks_ahead(Color c, int r) {
     return c == WHITE ? (r >= 7 ? 0 : ALL_SQUARES << (8 * (r + 1))) : (r <= 0 ? 0 : ALL_SQUARES >> (8 * (8 - r)));
 }
+
+// Every square of b's files from each square of b up to rank 8 (fill_up) or
+// down to rank 1 (fill_down), the squares of b included.
+constexpr Bitboard fill_up(Bitboard b) {
+    b |= b << 8;
+    b |= b << 16;
+    return b | b << 32;
+}
+constexpr Bitboard fill_down(Bitboard b) {
+    b |= b >> 8;
+    b |= b >> 16;
+    return b | b >> 32;
+}
+
+// The squares next to those of b on the same rank.
+constexpr Bitboard beside(Bitboard b) { return ((b & ~FILE_H) << 1) | ((b & ~FILE_A) >> 1); }
+
+// The board turned over: rank r becomes rank 7 - r, files stay.
+constexpr Bitboard flip(Bitboard b) { return __builtin_bswap64(b); }
 
 // The squares that pawns of colour C on b attack; the file masks stop a
 // capture from wrapping round to the other edge.

@@ -23,21 +23,6 @@ uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
 
-// Every square of b's files from each square of b up to rank 8 (fill_up) or
-// down to rank 1 (fill_down), the squares of b included.
-constexpr Bitboard fill_up(Bitboard b) {
-    b |= b << 8;
-    b |= b << 16;
-    return b | b << 32;
-}
-constexpr Bitboard fill_down(Bitboard b) {
-    b |= b >> 8;
-    b |= b >> 16;
-    return b | b >> 32;
-}
-// The squares next to those of b on the same rank.
-constexpr Bitboard beside(Bitboard b) { return ((b & ~FILE_H) << 1) | ((b & ~FILE_A) >> 1); }
-
 // FRONT_SPAN[s]: the squares ahead of square s (towards rank 8) on its own
 // and the adjacent files, where enemy pawns stop a pawn on s from passing.
 constexpr auto FRONT_SPAN = [] {
@@ -108,9 +93,6 @@ SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboa
     r.mobExcluded = (own & (RANK_1 | RANK_2)) | (own & ~stopEmpty);
     return r;
 }
-
-// The board turned over: rank r becomes rank 7 - r, files stay.
-inline Bitboard flip(Bitboard b) { return __builtin_bswap64(b); }
 
 // Resets e and evaluates the position's pawn structure into it under key k.
 void fill_entry(const Position& pos, Entry& e, uint64_t k) {
