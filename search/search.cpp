@@ -217,10 +217,12 @@ inline void prefetch_child_bucket(const Position& pos, Move m) {
     const int from = move_from(m), to = move_to(m), p = move_piece(m);
     const int promo = move_promotion(m);
     const int placed = promo ? promo + (p > 5 ? 6 : 0) : p;
-    uint64_t k = pos.key ^ Zobrist::side_key() ^ Zobrist::piece_key(p, from) ^ Zobrist::piece_key(placed, to);
+    // A position exists, so the key tables are drawn: no flag test per read.
+    uint64_t k = pos.key ^ Zobrist::drawn_side_key() ^ Zobrist::drawn_piece_key(p, from) ^
+                 Zobrist::drawn_piece_key(placed, to);
     const int victim = pos.board[to];
-    if (victim != NO_PIECE) k ^= Zobrist::piece_key(victim, to);
-    if (pos.ep_square != NO_SQUARE) k ^= Zobrist::ep_file_key(pos.ep_square & 7);
+    if (victim != NO_PIECE) k ^= Zobrist::drawn_piece_key(victim, to);
+    if (pos.ep_square != NO_SQUARE) k ^= Zobrist::drawn_ep_file_key(pos.ep_square & 7);
     TT::prefetch(k);
 }
 
