@@ -366,6 +366,49 @@ TEST(MovePickerOrder, MainPickerRefreshesThePinCache) {
     EXPECT_EQ(pos.pinned[WHITE], square_bb(12));  // the e2 bishop
 }
 
+// The quiet moves are listed only when their stage is reached, by which time
+// the search has played other moves and deeper nodes have refreshed the pin
+// cache for other positions. The picker must leave the cache as those left
+// it, and still list the quiet moves by the true pins.
+TEST(MovePickerOrder, LateQuietListLeavesThePinCacheAlone) {
+    constexpr Bitboard FOREIGN = 0x00ff00000000ff00ull;  // pins of some other position
+    size_t salt = 0;
+    int quietStages = 0;
+    for (const Node& n : nodes()) {
+        for (int mode = 0; mode < 2; ++mode) {
+            Position pos = n.pos;
+            std::vector<unsigned> gen;
+            MoveGen::generate_pseudo_legal(pos, gen);
+            const Bitboard truePins = pos.pinned[pos.side];
+            std::vector<unsigned> legal;
+            MoveGen::generate_legal(pos, legal);
+            if (legal.empty()) continue;
+            const PickerHeuristics h = with_tables(heuristics_for(n, gen, ++salt));
+            const Position::Undo before = pos.make_move(legal[0]);  // the cache goes stale
+            pos.unmake_move(before);
+            pos.pinned[pos.side] = FOREIGN;
+            MovePicker mp = mode == 0 ? MovePicker(pos, 0, h) : MovePicker(pos, true, 0, h);
+            // Built, it holds the pins of this position, as the full list leaves them.
+            ASSERT_EQ(pos.pinned[pos.side], truePins) << n.fen;
+            const std::vector<Entry> want =
+                expected_sequence(pos, gen, {}, mode == 0 ? Mode::MAIN : Mode::QSEARCH_CHECKS, h);
+            std::vector<Entry> got;
+            while (Move m = mp.next()) {
+                got.push_back({m, mp.lastStage, mp.lastScore, mp.lastSee});
+                quietStages += mp.lastStage == MovePicker::QUIETS && got.size() > 1;
+                // A deeper search below this move.
+                const Position::Undo u = pos.make_move(legal[got.size() % legal.size()]);
+                pos.unmake_move(u);
+                pos.pinned[pos.side] = FOREIGN;
+                if (got.size() > 600) break;
+            }
+            EXPECT_EQ(pos.pinned[pos.side], got.empty() ? truePins : FOREIGN) << n.fen << " mode " << mode;
+            EXPECT_EQ(got, want) << n.fen << " mode " << mode;
+        }
+    }
+    EXPECT_GT(quietStages, 0);
+}
+
 // ---- Forced-move rules --------------------------------------------------------
 
 TEST(MovePickerForced, QuiescenceTakesAQuietHashMoveOnlyWhenItIsASafeCheck) {
