@@ -361,6 +361,7 @@ void MovePicker::clear_forced_candidates() {
 // Whether move is among the quiet moves of p, found by listing those of its
 // origin square alone.
 static bool is_listed_quiet(Position& p, unsigned move) {
+    if (p.board[move_from(move)] != int(move_piece(move))) return false;
     unsigned own[MovePicker::CAPACITY];
     const uint64_t n = MoveGen::generate_quiet(p, own, MovePicker::CAPACITY, square_bb(move_from(move)));
     return MovePicker::contains_move(own, n, move);
@@ -482,11 +483,14 @@ unsigned MovePicker::next() {
 }
 
 void MovePicker::compute_check_squares(const Position& p) {
-    std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
     discoverers = 0;
     checkShortcut = true;
     const int k = p.king_square[p.side ^ 1];
-    if (k < 0) return;  // no king: nothing checks, as move_gives_check says
+    if (k < 0) {  // no king: nothing checks, as move_gives_check says
+        std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+        return;
+    }
+    checkSquares[KING] = 0;
     checkSquares[PAWN] = p.side == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];
     checkSquares[BISHOP] = PEXT::bishop_attacks_pext(k, p.occupied);
