@@ -409,6 +409,33 @@ TEST(MovePickerOrder, LateQuietListLeavesThePinCacheAlone) {
     EXPECT_GT(quietStages, 0);
 }
 
+// A position whose move count bound passes the list capacity is listed whole
+// at once; its order is the same as the staged one's.
+TEST(MovePickerOrder, CrowdedPositionIsListedWhole) {
+    Position pos = load("k7/q2qq3/1q4q1/q3q3/q1q4q/q3qq2/2q3PP/6NK b - - 0 1");
+    EXPECT_FALSE(MoveGen::fits_whole_list(pos, MovePicker::CAPACITY));
+    EXPECT_TRUE(MoveGen::fits_whole_list(pos, 400));
+    Position start = load(ROOT_FENS[0]);
+    EXPECT_TRUE(MoveGen::fits_whole_list(start, MovePicker::CAPACITY));
+    std::vector<unsigned> gen;
+    MoveGen::generate_pseudo_legal(pos, gen);
+    ASSERT_GT(gen.size(), 150u);
+    const Node n{"", pos};
+    for (Move tt : tt_choices(gen)) {
+        const PickerHeuristics h = with_tables(heuristics_for(n, gen, tt));
+        std::vector<Move> forced;
+        if (tt && std::find(gen.begin(), gen.end(), tt) != gen.end()) forced.push_back(tt);
+        MovePicker mp(pos, tt, h);
+        EXPECT_TRUE(mp.quietsListed);
+        ASSERT_EQ(drain(mp), expected_sequence(pos, gen, forced, Mode::MAIN, h)) << move_to_uci(tt);
+        if (!forced.empty() && !is_capture(tt) && !move_promotion(tt) &&
+            !(really_gives_check(pos, tt) && Attack::see_ge(pos, tt, 0)))
+            forced.clear();
+        MovePicker qp(pos, true, tt, h);
+        ASSERT_EQ(drain(qp), expected_sequence(pos, gen, forced, Mode::QSEARCH_CHECKS, h)) << move_to_uci(tt);
+    }
+}
+
 // ---- Forced-move rules --------------------------------------------------------
 
 TEST(MovePickerForced, QuiescenceTakesAQuietHashMoveOnlyWhenItIsASafeCheck) {
