@@ -206,9 +206,8 @@ void generate_castling(const Position& pos, Sink& sink, int k, Bitboard kept) {
 }
 
 // Inlined into each entry point, so that an array sink's write position
-// stays in a register.
-// Only the pieces standing on movers move (all of them for a full list), and
-// only onto the squares the filter keeps, if there is one.
+// stays in a register. Only the pieces standing on movers move (all of them
+// for a full list), and only onto the squares the filter keeps, if any.
 template <Color Us, GenKind Kind, class Sink>
 [[gnu::always_inline]] inline void generate_for(Position& pos, Sink& sink, Bitboard movers = ALL_SQUARES,
                                                 const QuietTargets* filter = nullptr) {

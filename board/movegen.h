@@ -41,10 +41,11 @@ void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out);
 // same pin cache refresh); at most `capacity` of them.
 uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity);
 // The other moves of generate_pseudo_legal (neither captures nor
-// promotions), in its order, of the pieces standing on movers only, and with
-// a filter only those it keeps; at most `capacity` of them. Unlike the other generators it leaves the pin cache as
-// it found it: a caller may list these moves long after the cache has been
-// refreshed for other positions, and others read the cache as it stands.
+// promotions), in its order, of the pieces standing on movers only and, with
+// a filter, only those it keeps; at most `capacity` of them. Unlike the other
+// generators it leaves the pin cache as it found it: a caller may list these
+// moves long after the cache has been refreshed for other positions, and
+// others read the cache as it stands.
 uint64_t generate_quiet(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers = ~Bitboard(0),
                         const QuietTargets* filter = nullptr);
 // Whether generate_pseudo_legal surely writes the whole list into an array of
