@@ -34,17 +34,26 @@ inline void emit_promotions(Sink& sink, int from, int to, int piece, uint32_t fl
     emit(sink, make_move_word(from, to, piece, KNIGHT, flags));
 }
 
-// Which moves a generation pass emits: all, or only the captures and
-// promotions (in the same order: the tactical list is a subsequence of the full one).
-enum class GenKind { ALL, TACTICAL };
+// Which moves a generation pass emits: all, only the captures and
+// promotions, or only the rest (in the same order: the tactical and the
+// quiet list are complementary subsequences of the full one).
+enum class GenKind { ALL, TACTICAL, QUIET };
+
+// The squares a quiet move of a piece of type `type` on s may reach under
+// the filter (all of them without one).
+[[gnu::always_inline]] inline Bitboard kept_targets(const QuietTargets* filter, int type, int s) {
+    if (!filter) return ALL_SQUARES;
+    return filter->byType[type] | ((filter->free & square_bb(s)) ? ~filter->line[s] : 0);
+}
 
 // Per pawn, in ascending square order: push (or push promotions), double push,
 // captures, en passant. The block mask does not restrict en passant: taking a
 // pawn that just gave check by its double step resolves the check without
 // landing on the checker's square; the legal filter tests every such capture.
 template <Color Us, GenKind Kind, class Sink>
-[[gnu::always_inline]] inline void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard enemy, Bitboard occ,
-                                                       Bitboard block) {
+[[gnu::always_inline]] inline void generate_pawn_moves(const Position& pos, Sink& sink, Bitboard pawns,
+                                                       Bitboard enemy, Bitboard occ, Bitboard block,
+                                                       const QuietTargets* filter) {
     constexpr int step = Us == WHITE ? 8 : -8;
     constexpr Bitboard startRank = Us == WHITE ? RANK_2 : RANK_7;
     constexpr Bitboard lastRank = Us == WHITE ? RANK_8 : RANK_1;
@@ -57,7 +66,6 @@ template <Color Us, GenKind Kind, class Sink>
     // A pawn attacks t exactly when an enemy pawn on t would attack the pawn.
     const Bitboard epCapturers = pawn_attacks_bb<~Us>(epBB);
 
-    Bitboard pawns = pos.pieces[piece];
     if constexpr (Kind == GenKind::TACTICAL) {
         // Only pawns about to promote or touching a capture target add moves.
         pawns &= promotingRank | pawn_attacks_bb<~Us>(enemy) | epCapturers;
@@ -73,37 +81,41 @@ template <Color Us, GenKind Kind, class Sink>
 
     while (pawns) {
         const int s = pop_lsb(pawns);
+        const Bitboard kept = kept_targets(filter, PAWN, s);
         if (!(special & square_bb(s))) [[likely]] {
             const int t = s + step;
-            if constexpr (Kind == GenKind::ALL) {
-                if (pushTargets & square_bb(t)) emit(sink, make_move_word(s, t, piece));
-                if (doubleTargets & square_bb(t + step))
+            if constexpr (Kind != GenKind::TACTICAL) {
+                if (pushTargets & kept & square_bb(t)) emit(sink, make_move_word(s, t, piece));
+                if (doubleTargets & kept & square_bb(t + step))
                     emit(sink, make_move_word(s, t + step, piece, 0, FLAG_DOUBLE_PUSH));
             }
-            for (Bitboard captures = attacks[s] & enemy & block; captures;)
-                emit(sink, make_move_word(s, pop_lsb(captures), piece, 0, FLAG_CAPTURE));
+            if constexpr (Kind != GenKind::QUIET)
+                for (Bitboard captures = attacks[s] & enemy & block; captures;)
+                    emit(sink, make_move_word(s, pop_lsb(captures), piece, 0, FLAG_CAPTURE));
             continue;
         }
 
         const Bitboard allowed = (pinned & square_bb(s)) ? pos.pin_ray[s] : ALL_SQUARES;
-        const Bitboard legalTargets = block & allowed;
+        const Bitboard legalTargets = block & allowed & kept;
 
         const int t = s + step;
         if (t >= 0 && t < 64 && !(occ & square_bb(t))) {
             if (legalTargets & square_bb(t)) {
-                if (lastRank & square_bb(t))
-                    emit_promotions(sink, s, t, piece, 0);
-                else if constexpr (Kind == GenKind::ALL)
+                if (lastRank & square_bb(t)) {
+                    if constexpr (Kind != GenKind::QUIET) emit_promotions(sink, s, t, piece, 0);
+                } else if constexpr (Kind != GenKind::TACTICAL) {
                     emit(sink, make_move_word(s, t, piece));
+                }
             }
             // A double push may block a check that the single step does not.
-            if (Kind == GenKind::ALL && (startRank & square_bb(s))) {
+            if (Kind != GenKind::TACTICAL && (startRank & square_bb(s))) {
                 const int u = t + step;
                 if (!(occ & square_bb(u)) && (legalTargets & square_bb(u)))
                     emit(sink, make_move_word(s, u, piece, 0, FLAG_DOUBLE_PUSH));
             }
         }
 
+        if constexpr (Kind == GenKind::QUIET) continue;
         Bitboard captures = attacks[s] & enemy & legalTargets;
         while (captures) {
             const int to = pop_lsb(captures);
@@ -145,11 +157,12 @@ template <class Sink>
 template <int Type, class Sink>
 [[gnu::always_inline]] inline void generate_piece_moves(const Position& pos, Sink& sink, Color us, int piece,
                                                         Bitboard from_set, Bitboard own, Bitboard enemy,
-                                                        Bitboard occupied, Bitboard target_mask) {
+                                                        Bitboard occupied, Bitboard target_mask,
+                                                        const QuietTargets* filter = nullptr) {
     const Bitboard pinned = pos.pinned[us];
     while (from_set) {
         const int from = pop_lsb(from_set);
-        Bitboard targets = piece_attacks<Type>(from, occupied) & ~own & target_mask;
+        Bitboard targets = piece_attacks<Type>(from, occupied) & ~own & target_mask & kept_targets(filter, Type, from);
         if (pinned & square_bb(from)) targets &= pos.pin_ray[from];
         emit_targets(sink, from, piece, targets, enemy);
     }
@@ -163,7 +176,7 @@ template <class Sink>
 
 // Castling, king side first; only called when not in check.
 template <Color Us, class Sink>
-void generate_castling(const Position& pos, Sink& sink, int k) {
+void generate_castling(const Position& pos, Sink& sink, int k, Bitboard kept) {
     constexpr Color them = Us == WHITE ? BLACK : WHITE;
     constexpr int rook = Us * 6 + ROOK;
     constexpr int e = Us == WHITE ? SQ_E1 : SQ_E8;
@@ -181,21 +194,23 @@ void generate_castling(const Position& pos, Sink& sink, int k) {
 
     if (k != e) return;
     const Bitboard occ = pos.occupied;
-    if ((pos.castling_rights & kingRight) && pos.board[h] == rook &&
+    if ((kept & square_bb(g)) && (pos.castling_rights & kingRight) && pos.board[h] == rook &&
         !(occ & (square_bb(f) | square_bb(g))) && !pos.is_square_attacked(e, them) &&
         !pos.is_square_attacked(f, them) && !pos.is_square_attacked(g, them))
         emit(sink, kingSide);
     // b1/b8 must be empty but may be attacked: the king never crosses it.
-    if ((pos.castling_rights & queenRight) && pos.board[a] == rook &&
+    if ((kept & square_bb(c)) && (pos.castling_rights & queenRight) && pos.board[a] == rook &&
         !(occ & (square_bb(b) | square_bb(c) | square_bb(d))) && !pos.is_square_attacked(e, them) &&
         !pos.is_square_attacked(d, them) && !pos.is_square_attacked(c, them))
         emit(sink, queenSide);
 }
 
 // Inlined into each entry point, so that an array sink's write position
-// stays in a register.
+// stays in a register. Only the pieces standing on movers move (all of them
+// for a full list), and only onto the squares the filter keeps, if any.
 template <Color Us, GenKind Kind, class Sink>
-[[gnu::always_inline]] inline void generate_for(Position& pos, Sink& sink) {
+[[gnu::always_inline]] inline void generate_for(Position& pos, Sink& sink, Bitboard movers = ALL_SQUARES,
+                                                const QuietTargets* filter = nullptr) {
     constexpr Color them = Us == WHITE ? BLACK : WHITE;
     const int k = pos.king_square[Us];
     if (k == NO_SQUARE) return;
@@ -206,30 +221,35 @@ template <Color Us, GenKind Kind, class Sink>
     const Bitboard occ = pos.occupied;
     constexpr int kingPiece = Us * 6 + KING;
 
-    // Tactical lists take only the pieces' captures (pawns pick their own).
-    const Bitboard notOwn = Kind == GenKind::ALL ? ~Bitboard(0) : enemy;
+    // Tactical lists take only the pieces' captures, quiet lists only their
+    // steps onto empty squares (pawns pick their own).
+    const Bitboard notOwn = Kind == GenKind::ALL ? ~Bitboard(0) : Kind == GenKind::TACTICAL ? enemy : ~enemy;
+    const bool kingMoves = (movers & square_bb(k)) != 0;
+
+    const Bitboard kingKept = kept_targets(filter, KING, k);
 
     // Double check: only the king can move.
     if (checkers & (checkers - 1)) {
-        generate_king_moves(sink, k, kingPiece, own | ~notOwn, enemy);
+        if (kingMoves) generate_king_moves(sink, k, kingPiece, own | ~notOwn | ~kingKept, enemy);
         return;
     }
 
     const Bitboard block = checkers ? pos.check_block_mask(Us, checkers) : ALL_SQUARES;
     const Bitboard pieceTargets = block & notOwn;
 
-    generate_pawn_moves<Us, Kind>(pos, sink, enemy, occ, block);
     constexpr int base = Us * 6;
-    generate_piece_moves<KNIGHT>(pos, sink, Us, base + KNIGHT, pos.pieces[base + KNIGHT], own, enemy, occ,
-                                 pieceTargets);
-    generate_piece_moves<BISHOP>(pos, sink, Us, base + BISHOP, pos.pieces[base + BISHOP], own, enemy, occ,
-                                 pieceTargets);
-    generate_piece_moves<ROOK>(pos, sink, Us, base + ROOK, pos.pieces[base + ROOK], own, enemy, occ,
-                               pieceTargets);
-    generate_piece_moves<QUEEN>(pos, sink, Us, base + QUEEN, pos.pieces[base + QUEEN], own, enemy, occ,
-                                pieceTargets);
-    generate_king_moves(sink, k, kingPiece, own | ~notOwn, enemy);
-    if (Kind == GenKind::ALL && !checkers) generate_castling<Us>(pos, sink, k);
+    generate_pawn_moves<Us, Kind>(pos, sink, pos.pieces[base + PAWN] & movers, enemy, occ, block, filter);
+    generate_piece_moves<KNIGHT>(pos, sink, Us, base + KNIGHT, pos.pieces[base + KNIGHT] & movers, own, enemy, occ,
+                                 pieceTargets, filter);
+    generate_piece_moves<BISHOP>(pos, sink, Us, base + BISHOP, pos.pieces[base + BISHOP] & movers, own, enemy, occ,
+                                 pieceTargets, filter);
+    generate_piece_moves<ROOK>(pos, sink, Us, base + ROOK, pos.pieces[base + ROOK] & movers, own, enemy, occ,
+                               pieceTargets, filter);
+    generate_piece_moves<QUEEN>(pos, sink, Us, base + QUEEN, pos.pieces[base + QUEEN] & movers, own, enemy, occ,
+                                pieceTargets, filter);
+    if (!kingMoves) return;
+    generate_king_moves(sink, k, kingPiece, own | ~notOwn | ~kingKept, enemy);
+    if (Kind != GenKind::TACTICAL && !checkers) generate_castling<Us>(pos, sink, k, kingKept);
 }
 
 // More moves than the side to move can have in any position: per piece its
@@ -271,6 +291,23 @@ uint64_t generate_into_array(Position& pos, unsigned* out, uint64_t capacity) {
     return sink.count;
 }
 
+// The same for the quiet moves of the pieces on movers.
+template <Color Us>
+uint64_t generate_quiet_into_array(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers,
+                                   const QuietTargets* filter) {
+    if (move_count_bound<Us>(pos) <= capacity) {
+        RoomyArraySink sink{out};
+        if (filter)
+            generate_for<Us, GenKind::QUIET>(pos, sink, movers, filter);
+        else
+            generate_for<Us, GenKind::QUIET>(pos, sink, movers);
+        return uint64_t(sink.end - out);
+    }
+    ArrayMoveSink sink{out, capacity, 0};
+    generate_for<Us, GenKind::QUIET>(pos, sink, movers, filter);
+    return sink.count;
+}
+
 // Castling, en passant and moves of pinned pieces, played out: whether the
 // mover's king is unattacked afterwards.
 [[gnu::flatten, gnu::noinline]] bool played_move_keeps_king_safe(Position& pos, Move m, Color us) {
@@ -309,6 +346,29 @@ uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity) {
     ArrayMoveSink sink{out, capacity, 0};
     generate_pseudo_legal_impl<GenKind::TACTICAL>(pos, sink);
     return sink.count;
+}
+
+// The pins are found again only when the cache no longer holds them for this
+// placement; then the cache is put back as it stood (the fresh pin lines of
+// the newly pinned squares stay, but they are read only through a fresh
+// cache, which rewrites them).
+uint64_t generate_quiet(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers,
+                        const QuietTargets* filter) {
+    const Color us = Color(pos.side);
+    const uint32_t pinsKnown = Position::PINS_KNOWN << us;
+    const bool keep = !(pos.placement_facts & pinsKnown);
+    const Bitboard pinned = pos.pinned[us];
+    const uint64_t n = us == WHITE ? generate_quiet_into_array<WHITE>(pos, out, capacity, movers, filter)
+                                   : generate_quiet_into_array<BLACK>(pos, out, capacity, movers, filter);
+    if (keep) {
+        pos.pinned[us] = pinned;
+        pos.placement_facts &= ~pinsKnown;
+    }
+    return n;
+}
+
+bool fits_whole_list(const Position& pos, uint64_t capacity) {
+    return (pos.side == WHITE ? move_count_bound<WHITE>(pos) : move_count_bound<BLACK>(pos)) <= capacity;
 }
 
 void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out) {

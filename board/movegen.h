@@ -19,6 +19,15 @@ struct SemanticMove {
     uint8_t kind;  // 0 quiet, 1 capture, 2 promotion, 3 capture-promotion, 4 en passant, 5 castling
 };
 
+// Where the quiet moves of a filtered list may go: a piece of type t onto
+// byType[t]; a piece standing on one of the free squares also onto any
+// square off its line[square] (line is read on those squares only).
+struct QuietTargets {
+    const Bitboard* byType;
+    Bitboard free;
+    const Bitboard* line;
+};
+
 // Order of every list: pawns by ascending square (push or promotions Q,R,B,N,
 // double push, captures, en passant), then knights, bishops, rooks, queens,
 // the king, king-side castling, queen-side castling. Each call refreshes the
@@ -31,6 +40,17 @@ void generate_pseudo_legal(Position& pos, std::vector<unsigned>& out);
 // The captures and promotions of generate_pseudo_legal, in its order (the
 // same pin cache refresh); at most `capacity` of them.
 uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity);
+// The other moves of generate_pseudo_legal (neither captures nor
+// promotions), in its order, of the pieces standing on movers only and, with
+// a filter, only those it keeps; at most `capacity` of them. Unlike the other
+// generators it leaves the pin cache as it found it: a caller may list these
+// moves long after the cache has been refreshed for other positions, and
+// others read the cache as it stands.
+uint64_t generate_quiet(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers = ~Bitboard(0),
+                        const QuietTargets* filter = nullptr);
+// Whether generate_pseudo_legal surely writes the whole list into an array of
+// `capacity` moves.
+bool fits_whole_list(const Position& pos, uint64_t capacity);
 // The legal moves, in generation order; the position is left as it was.
 void generate_legal(Position& pos, std::vector<unsigned>& out);
 void generate_semantic_pseudo_legal(Position& pos, std::vector<SemanticMove>& out);

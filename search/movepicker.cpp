@@ -337,6 +337,7 @@ void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch
     moveCount = 0;
     capturesPrepared = false;
     quietsPrepared = false;
+    quietsListed = true;
     forcedMoves[0] = forcedMoves[1] = 0;
     forcedCount = forcedCursor = 0;
     goodCount = goodCursor = 0;
@@ -357,19 +358,45 @@ void MovePicker::clear_forced_candidates() {
         if (moves[i] == first || moves[i] == second) moves[i] = 0;
 }
 
+// Whether move is among the quiet moves of p, found by listing those of its
+// origin square alone.
+static bool is_listed_quiet(Position& p, unsigned move) {
+    if (p.board[move_from(move)] != int(move_piece(move))) return false;
+    unsigned own[MovePicker::CAPACITY];
+    const uint64_t n = MoveGen::generate_quiet(p, own, MovePicker::CAPACITY, square_bb(move_from(move)));
+    return MovePicker::contains_move(own, n, move);
+}
+
+// The captures and promotions are listed first (refreshing the pin cache as
+// the full list would) and the quiet moves only when their stage is reached.
+// A position whose full list might not fit is listed whole, as that list
+// would be cut.
+void MovePicker::list_tactical_first(Position& p) {
+    quietsListed = !MoveGen::fits_whole_list(p, CAPACITY);
+    moveCount = quietsListed ? MoveGen::generate_pseudo_legal(p, moves, CAPACITY)
+                             : MoveGen::generate_tactical(p, moves, CAPACITY);
+}
+
+bool MovePicker::listed(Position& p, unsigned move) const {
+    if (contains_move(moves, moveCount, move)) return true;
+    return !quietsListed && !tactical_candidate(move) && is_listed_quiet(p, move);
+}
+
 void MovePicker::build_main_picker(Position& p, unsigned ttMove, const PickerHeuristics& h) {
     initialize(p, h, false, false);
-    moveCount = MoveGen::generate_pseudo_legal(p, moves, CAPACITY);
-    if (ttMove != 0 && contains_move(moves, moveCount, ttMove)) add_forced_move(ttMove);
+    list_tactical_first(p);
+    if (ttMove != 0 && listed(p, ttMove)) add_forced_move(ttMove);
     clear_forced_candidates();
 }
 
 void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned ttMove, const PickerHeuristics& h) {
     initialize(p, h, true, quietChecks);
     // Without quiet checks only the captures and promotions are ever used.
-    moveCount = quietChecks ? MoveGen::generate_pseudo_legal(p, moves, CAPACITY)
-                            : MoveGen::generate_tactical(p, moves, CAPACITY);
-    if (ttMove == 0 || !contains_move(moves, moveCount, ttMove)) return;
+    if (quietChecks)
+        list_tactical_first(p);
+    else
+        moveCount = MoveGen::generate_tactical(p, moves, CAPACITY);
+    if (ttMove == 0 || !listed(p, ttMove)) return;
     const bool tactical = is_capture(ttMove) || promotion_type(ttMove) != 0;
     if (tactical || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
         add_forced_move(ttMove);
@@ -456,11 +483,14 @@ unsigned MovePicker::next() {
 }
 
 void MovePicker::compute_check_squares(const Position& p) {
-    std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
     discoverers = 0;
     checkShortcut = true;
     const int k = p.king_square[p.side ^ 1];
-    if (k < 0) return;  // no king: nothing checks, as move_gives_check says
+    if (k < 0) {  // no king: nothing checks, as move_gives_check says
+        std::fill(std::begin(checkSquares), std::end(checkSquares), Bitboard(0));
+        return;
+    }
+    checkSquares[KING] = 0;
     checkSquares[PAWN] = p.side == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];
     checkSquares[BISHOP] = PEXT::bishop_attacks_pext(k, p.occupied);
@@ -519,6 +549,18 @@ void MovePicker::prepare_quiet_stage() {
     // The direct-check shortcut of the quiet scores needs the check squares.
     if (!capturesPrepared) compute_check_squares(*pos);
     if (!qsearchMode || includeQuietChecks) {
+        if (!quietsListed) {
+            // The captures are filed from the list this replaces.
+            if (!capturesPrepared) prepare_capture_stage();
+            // The quiescence search takes only checks: where the check
+            // squares and discoverers decide them, only the moves that reach
+            // a check square or uncover a line are listed.
+            const QuietTargets checks{checkSquares, discoverers, discoverLine};
+            const bool onlyChecks = qsearchMode && checkShortcut;
+            moveCount = MoveGen::generate_quiet(*pos, moves, CAPACITY, ALL_SQUARES, onlyChecks ? &checks : nullptr);
+            quietsListed = true;
+            clear_forced_candidates();
+        }
         const QuietRows rows(*this, *pos, heur);
         const Position& p = *pos;
         // The counts are kept in registers while the list is written; the

@@ -82,6 +82,9 @@ public:
                               const PickerHeuristics& heur);
     void build_root_picker(Position& pos, const std::vector<unsigned>& moves, unsigned first, unsigned second,
                            const PickerHeuristics& heur);
+    void list_tactical_first(Position& pos);
+    // Whether move is in this node's list, including quiet moves not yet listed.
+    bool listed(Position& pos, unsigned move) const;
 
     static bool contains_move(const unsigned* moves, uint64_t count, unsigned move);
     void add_forced_move(unsigned move);
@@ -118,6 +121,9 @@ public:
     uint64_t moveCount;
     bool capturesPrepared;
     bool quietsPrepared;
+    // False while moves holds only the captures and promotions and the quiet
+    // moves are still to be listed for their stage.
+    bool quietsListed;
     uint32_t forcedMoves[2];
     uint64_t forcedCount;
     uint64_t forcedCursor;

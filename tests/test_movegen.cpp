@@ -472,6 +472,75 @@ TEST(MoveGen, PawnMovesAndTacticalListFollowTheRules) {
     EXPECT_GT(positions, 3000);
 }
 
+// The quiet list is the rest of the full list, in its order: whole, for the
+// pieces on some squares, and through a filter of target squares. Listed
+// after the cache went stale (as in a search, after other moves were played
+// and the cache rewritten for other positions), it still follows the true
+// pins and leaves the cache as it found it.
+TEST(MoveGen, QuietListIsTheRestOfTheFullListInOrder) {
+    const char* starts[] = {START, KIWIPETE, ENDGAME, PROMOTIONS, PROMOTIONS_MIRRORED, PAWN_ON_D7, MIDDLEGAME,
+                            "7k/8/1p1n4/2pP4/1K6/7r/8/r7 w - c6 0 2", "4k3/3p1p2/8/1B2P1Q1/8/8/8/4K3 b - - 0 1"};
+    constexpr Bitboard FOREIGN = 0x00ff00000000ff00ull;  // pins of some other position
+    std::mt19937_64 rng(7321);
+    int positions = 0, filteredMoves = 0;
+    for (const char* fen : starts) {
+        for (int game = 0; game < 8; ++game) {
+            Position pos = from_fen(fen);
+            for (int ply = 0; ply < 80; ++ply) {
+                std::vector<unsigned> legal;
+                MoveGen::generate_legal(pos, legal);
+                if (legal.empty()) break;
+                std::vector<unsigned> all;
+                MoveGen::generate_pseudo_legal(pos, all);
+                const Color us = Color(pos.side);
+                const Bitboard pins = pos.pinned[us];
+
+                const Bitboard movers = rng() | rng();
+                Bitboard byType[6], line[64];
+                for (Bitboard& b : byType) b = rng() & rng();
+                for (Bitboard& b : line) b = rng();
+                const QuietTargets filter{byType, rng() & rng(), line};
+                std::vector<unsigned> quiet, some, kept;
+                for (unsigned m : all) {
+                    if ((m & FLAG_CAPTURE) || move_promotion(m)) continue;
+                    quiet.push_back(m);
+                    const int from = move_from(m), to = move_to(m);
+                    if (movers & square_bb(from)) some.push_back(m);
+                    if ((byType[move_piece(m) % 6] & square_bb(to)) ||
+                        ((filter.free & square_bb(from)) && !(line[from] & square_bb(to))))
+                        kept.push_back(m);
+                }
+                filteredMoves += int(kept.size());
+
+                unsigned buf[256];
+                // A move played and taken back leaves the cache stale.
+                const Position::Undo u = pos.make_move(legal[rng() % legal.size()]);
+                pos.unmake_move(u);
+                pos.pinned[us] = FOREIGN;
+                uint64_t n = MoveGen::generate_quiet(pos, buf, 256);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), quiet) << pos.to_fen();
+                EXPECT_EQ(pos.pinned[us], FOREIGN) << pos.to_fen();
+                n = MoveGen::generate_quiet(pos, buf, 256, movers);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), some) << pos.to_fen();
+                n = MoveGen::generate_quiet(pos, buf, 256, ~Bitboard(0), &filter);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), kept) << pos.to_fen();
+                EXPECT_EQ(pos.pinned[us], FOREIGN) << pos.to_fen();
+                // The next full generation finds the true pins again.
+                MoveGen::generate_pseudo_legal(pos, all);
+                EXPECT_EQ(pos.pinned[us], pins) << pos.to_fen();
+                // With the cache current, it is used and kept.
+                n = MoveGen::generate_quiet(pos, buf, 256);
+                ASSERT_EQ(std::vector<unsigned>(buf, buf + n), quiet) << pos.to_fen();
+                EXPECT_EQ(pos.pinned[us], pins) << pos.to_fen();
+                ++positions;
+                pos.make_move(legal[rng() % legal.size()]);
+            }
+        }
+    }
+    EXPECT_GT(positions, 2000);
+    EXPECT_GT(filteredMoves, 1000);
+}
+
 struct WalkCase {
     const char* fen;
     int depth;

@@ -366,6 +366,76 @@ TEST(MovePickerOrder, MainPickerRefreshesThePinCache) {
     EXPECT_EQ(pos.pinned[WHITE], square_bb(12));  // the e2 bishop
 }
 
+// The quiet moves are listed only when their stage is reached, by which time
+// the search has played other moves and deeper nodes have refreshed the pin
+// cache for other positions. The picker must leave the cache as those left
+// it, and still list the quiet moves by the true pins.
+TEST(MovePickerOrder, LateQuietListLeavesThePinCacheAlone) {
+    constexpr Bitboard FOREIGN = 0x00ff00000000ff00ull;  // pins of some other position
+    size_t salt = 0;
+    int quietStages = 0;
+    for (const Node& n : nodes()) {
+        for (int mode = 0; mode < 2; ++mode) {
+            Position pos = n.pos;
+            std::vector<unsigned> gen;
+            MoveGen::generate_pseudo_legal(pos, gen);
+            const Bitboard truePins = pos.pinned[pos.side];
+            std::vector<unsigned> legal;
+            MoveGen::generate_legal(pos, legal);
+            if (legal.empty()) continue;
+            const PickerHeuristics h = with_tables(heuristics_for(n, gen, ++salt));
+            const Position::Undo before = pos.make_move(legal[0]);  // the cache goes stale
+            pos.unmake_move(before);
+            pos.pinned[pos.side] = FOREIGN;
+            MovePicker mp = mode == 0 ? MovePicker(pos, 0, h) : MovePicker(pos, true, 0, h);
+            // Built, it holds the pins of this position, as the full list leaves them.
+            ASSERT_EQ(pos.pinned[pos.side], truePins) << n.fen;
+            const std::vector<Entry> want =
+                expected_sequence(pos, gen, {}, mode == 0 ? Mode::MAIN : Mode::QSEARCH_CHECKS, h);
+            std::vector<Entry> got;
+            while (Move m = mp.next()) {
+                got.push_back({m, mp.lastStage, mp.lastScore, mp.lastSee});
+                quietStages += mp.lastStage == MovePicker::QUIETS && got.size() > 1;
+                // A deeper search below this move.
+                const Position::Undo u = pos.make_move(legal[got.size() % legal.size()]);
+                pos.unmake_move(u);
+                pos.pinned[pos.side] = FOREIGN;
+                if (got.size() > 600) break;
+            }
+            EXPECT_EQ(pos.pinned[pos.side], got.empty() ? truePins : FOREIGN) << n.fen << " mode " << mode;
+            EXPECT_EQ(got, want) << n.fen << " mode " << mode;
+        }
+    }
+    EXPECT_GT(quietStages, 0);
+}
+
+// A position whose move count bound passes the list capacity is listed whole
+// at once; its order is the same as the staged one's.
+TEST(MovePickerOrder, CrowdedPositionIsListedWhole) {
+    Position pos = load("k7/q2qq3/1q4q1/q3q3/q1q4q/q3qq2/2q3PP/6NK b - - 0 1");
+    EXPECT_FALSE(MoveGen::fits_whole_list(pos, MovePicker::CAPACITY));
+    EXPECT_TRUE(MoveGen::fits_whole_list(pos, 400));
+    Position start = load(ROOT_FENS[0]);
+    EXPECT_TRUE(MoveGen::fits_whole_list(start, MovePicker::CAPACITY));
+    std::vector<unsigned> gen;
+    MoveGen::generate_pseudo_legal(pos, gen);
+    ASSERT_GT(gen.size(), 150u);
+    const Node n{"", pos};
+    for (Move tt : tt_choices(gen)) {
+        const PickerHeuristics h = with_tables(heuristics_for(n, gen, tt));
+        std::vector<Move> forced;
+        if (tt && std::find(gen.begin(), gen.end(), tt) != gen.end()) forced.push_back(tt);
+        MovePicker mp(pos, tt, h);
+        EXPECT_TRUE(mp.quietsListed);
+        ASSERT_EQ(drain(mp), expected_sequence(pos, gen, forced, Mode::MAIN, h)) << move_to_uci(tt);
+        if (!forced.empty() && !is_capture(tt) && !move_promotion(tt) &&
+            !(really_gives_check(pos, tt) && Attack::see_ge(pos, tt, 0)))
+            forced.clear();
+        MovePicker qp(pos, true, tt, h);
+        ASSERT_EQ(drain(qp), expected_sequence(pos, gen, forced, Mode::QSEARCH_CHECKS, h)) << move_to_uci(tt);
+    }
+}
+
 // ---- Forced-move rules --------------------------------------------------------
 
 TEST(MovePickerForced, QuiescenceTakesAQuietHashMoveOnlyWhenItIsASafeCheck) {
