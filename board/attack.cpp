@@ -3,6 +3,7 @@
 #include "board/attack.h"
 
 #include <algorithm>
+#include <array>
 
 #include "board/bitboard.h"
 #include "board/move.h"
@@ -77,13 +78,11 @@ namespace {
 
 // Exchange value by piece code, one load where the type table would add a
 // second; the four codes past the real twelve read as their types do.
-constexpr int VALUE_OF_CODE[16] = {100, 320, 330, 500, 900, 20000, 100, 320,
-                                   330, 500, 900, 20000, 100, 320, 330, 500};
-static_assert([] {
-    for (int c = 0; c < 16; ++c)
-        if (VALUE_OF_CODE[c] != LOCAL_PIECE_VALUE[type_of_piece(c)]) return false;
-    return true;
-}());
+constexpr auto VALUE_OF_CODE = [] {
+    std::array<int, 16> v{};
+    for (int c = 0; c < 16; ++c) v[c] = LOCAL_PIECE_VALUE[type_of_piece(c)];
+    return v;
+}();
 
 }  // namespace
 

@@ -171,7 +171,6 @@ struct EvalData {
     int kingAttackersCount[2];
     int kingAttackersWeight[2];
     int kingAttacksCount[2];
-    int connectedPassers[2];
     int advancedConnectedPassers[2];
 };
 
@@ -538,7 +537,6 @@ inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& e
     ed.mobilityArea[C] = ~(pieces_of(pos, C, QUEEN) | pieces_of(pos, C, KING) | e.pawnAttacks[o] | e.mobExcluded[C]);
     ed.kingZone[C] = king_zone<C>(ksq);
     ed.passed[C] = e.passed[C];
-    ed.connectedPassers[C] = e.connectedPassers[C];
     ed.advancedConnectedPassers[C] = e.advancedConnectedPassers[C];
 }
 

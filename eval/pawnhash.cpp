@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 
 #include "board/bitboard.h"
 #include "board/position.h"
@@ -22,6 +21,8 @@ ZeroedTable<Entry> table;
 uint64_t tableEntries = 0;
 int tableShift = 64;
 uint64_t allocatedMb = 0;
+
+constexpr Bitboard RANKS_1_TO_3 = RANK_1 | RANK_2 | RANK_3;
 
 // FRONT_SPAN[s]: the squares ahead of square s (towards rank 8) on its own
 // and the adjacent files, where enemy pawns stop a pawn on s from passing.
@@ -43,7 +44,6 @@ struct SidePawns {
 // the rank and their piece-square index the square. Each term is a set of
 // pawns; only the rank-dependent ones walk their (few) pawns.
 SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboard ownAttacks, Bitboard enemyAttacks) {
-    constexpr Bitboard RANKS_1_TO_3 = RANK_1 | RANK_2 | RANK_3;
     constexpr Bitboard RANKS_1_TO_4 = RANKS_1_TO_3 | RANK_1 << 24;
     const Bitboard stopEmpty = own & ~(occ >> 8);
     const Bitboard isolated = own & ~beside(fill_down(fill_up(own)));
@@ -179,10 +179,11 @@ int shelter_from_white_side(Bitboard own, Bitboard enemy, int ksq) {
 
     // Shelter: nearest own pawn up to three ranks ahead on each window file.
     // The three ranks ahead, shifted down to ranks 1 to 3.
-    const Bitboard ahead = kr < 7 ? (own >> (8 * (kr + 1))) & 0xFFFFFFULL : 0;
+    constexpr Bitboard FILE_A_RANKS_1_TO_3 = FILE_A & RANKS_1_TO_3;
+    const Bitboard ahead = kr < 7 ? (own >> (8 * (kr + 1))) & RANKS_1_TO_3 : 0;
     for (int f = std::max(kf - 1, 0); f <= std::min(kf + 1, 7); ++f) {
         const bool kingFile = f == kf;
-        const Bitboard column = (ahead >> f) & 0x010101ULL;
+        const Bitboard column = (ahead >> f) & FILE_A_RANKS_1_TO_3;
         score += column ? SHELTER_BY_DISTANCE[lsb(column) / 8 + 1] : (kingFile ? -15 : -9);
         if (!(own & file_bb(f))) {
             if (enemy & file_bb(f)) score += kingFile ? -6 : -3;

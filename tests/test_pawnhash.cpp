@@ -358,8 +358,8 @@ int shelter_model(const Position& pos, Color c) {
     return score;
 }
 
-// Random pawns and both kings on every pair of free squares
-// of a sample: the table's score equals the model for both colours.
+// Random pawns, the white king on every free square and the black king on a
+// random one: the table's score equals the model for both colours.
 TEST(KingShelter, MatchesTheRuleOverRandomPawnsAndEveryKingSquare) {
     vwtest::init_tables();
     Xorshift next{0x9E3779B97F4A7C15ULL};
