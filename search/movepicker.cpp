@@ -137,8 +137,7 @@ constexpr int32_t ZERO_ROW[64 * 64] = {};
 // the scoring loop keeps in registers (the list it writes could otherwise
 // alias them): the killers and the counter move, the pieces the check
 // shortcut holds for, the butterfly row of the side to move and each
-// continuation row of an earlier move
-// (ZERO_ROW where the term is off).
+// continuation row of an earlier move (ZERO_ROW where the term is off).
 struct QuietRows {
     const int32_t* history = ZERO_ROW;
     const int32_t* cont[3] = {ZERO_ROW, ZERO_ROW, ZERO_ROW};
@@ -222,9 +221,9 @@ inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t fir
 
 // One selection step: the first entry with the highest score from the cursor
 // on is swapped to the cursor and taken. The array holds room entries, which
-// bounds the reads of the wide scan. Inlined into next(), where the score and
-// exchange value land straight in the picker's fields.
-inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, uint64_t room,
+// bounds the reads of the wide scan. Inlined into next() through select_best,
+// where the score and exchange value land straight in the picker's fields.
+inline unsigned select_from(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, uint64_t room,
                             int& score, int& see) {
     if (cursor >= count) return 0;
     MovePicker::ScoredMove* best = list + cursor;
@@ -257,6 +256,14 @@ inline unsigned select_best(MovePicker::ScoredMove* list, uint64_t& cursor, uint
     return chosen.move;
 }
 
+// The selection step on one of the picker's own lists: the room is the array's
+// own extent, so the wide scan's reads past the count stay inside it.
+template <uint64_t N>
+inline unsigned select_best(MovePicker::ScoredMove (&list)[N], uint64_t& cursor, uint64_t count, int& score,
+                            int& see) {
+    return select_from(list, cursor, count, N, score, see);
+}
+
 // Scores one capture or promotion and files it as good or bad. Inlined into
 // the capture walk, which passes the side to move and the shortcut's pieces
 // as values.
@@ -274,6 +281,15 @@ inline void file_tactical(MovePicker& mp, const Position& p, int side, uint32_t 
         append(mp.goodCaptures, mp.goodCount, move, clamp_score(score), see);
     else
         append(mp.badCaptures, mp.badCount, move, clamp_score(score + BAD_CAPTURE_OFFSET), see);
+}
+
+// Whether move is among the quiet moves of p, found by listing those of its
+// origin square alone.
+bool is_listed_quiet(Position& p, unsigned move) {
+    if (p.board[move_from(move)] != int(move_piece(move))) return false;
+    unsigned own[MovePicker::CAPACITY];
+    const uint64_t n = MoveGen::generate_quiet(p, own, MovePicker::CAPACITY, square_bb(move_from(move)));
+    return MovePicker::contains_move(own, n, move);
 }
 
 }  // namespace
@@ -320,8 +336,10 @@ MovePicker::MovePicker(Position& p, const std::vector<unsigned>& list, unsigned 
     build_root_picker(p, list, first, second, h);
 }
 
-// The move and list arrays are not cleared: only their first count entries
-// are ever read, and clearing ~10 KB per node would cost more than the node.
+// The move and list arrays are not cleared, as clearing ~10 KB per node would
+// cost more than the node: only their first count entries are ever used. The
+// wide selection scan does read the stale entries of a list past its count,
+// up to the next multiple of eight, and masks them out.
 void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch, bool quietChecks) {
     pos = &p;
     heur = h;
@@ -356,15 +374,6 @@ void MovePicker::clear_forced_candidates() {
     const unsigned second = forcedCount > 1 ? forcedMoves[1] : first;
     for (uint64_t i = 0; i < moveCount; ++i)
         if (moves[i] == first || moves[i] == second) moves[i] = 0;
-}
-
-// Whether move is among the quiet moves of p, found by listing those of its
-// origin square alone.
-static bool is_listed_quiet(Position& p, unsigned move) {
-    if (p.board[move_from(move)] != int(move_piece(move))) return false;
-    unsigned own[MovePicker::CAPACITY];
-    const uint64_t n = MoveGen::generate_quiet(p, own, MovePicker::CAPACITY, square_bb(move_from(move)));
-    return MovePicker::contains_move(own, n, move);
 }
 
 // The captures and promotions are listed first (refreshing the pin cache as
@@ -436,7 +445,7 @@ bool MovePicker::is_forced(unsigned move) const {
 unsigned MovePicker::pick_next(ScoredMove* list, uint64_t& cursor, uint64_t count, int& score,
                                int& see) {
     // Only the entries up to count are known to exist.
-    return select_best(list, cursor, count, count, score, see);
+    return select_from(list, cursor, count, count, score, see);
 }
 
 unsigned MovePicker::next() {
@@ -454,7 +463,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (goodCursor < goodCount) {
                 lastStage = GOOD_CAPTURES;
-                return select_best(goodCaptures, goodCursor, goodCount, CAPACITY, lastScore, lastSee);
+                return select_best(goodCaptures, goodCursor, goodCount, lastScore, lastSee);
             }
             stage = QUIETS;
             [[fallthrough]];
@@ -462,7 +471,7 @@ unsigned MovePicker::next() {
             if (!quietsPrepared) prepare_quiet_stage();
             if (quietCursor < quietCount) {
                 lastStage = QUIETS;
-                return select_best(quiets, quietCursor, quietCount, CAPACITY, lastScore, lastSee);
+                return select_best(quiets, quietCursor, quietCount, lastScore, lastSee);
             }
             stage = BAD_CAPTURES;
             [[fallthrough]];
@@ -470,7 +479,7 @@ unsigned MovePicker::next() {
             if (!capturesPrepared) prepare_capture_stage();
             if (badCursor < badCount) {
                 lastStage = BAD_CAPTURES;
-                return select_best(badCaptures, badCursor, badCount, CAPACITY, lastScore, lastSee);
+                return select_best(badCaptures, badCursor, badCount, lastScore, lastSee);
             }
             stage = DONE;
             [[fallthrough]];

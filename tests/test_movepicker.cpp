@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -496,8 +497,59 @@ TEST(MovePickerLists, GivenListIsCutAt256AndEmptyListEndsAtOnce) {
     EXPECT_EQ(nothing.lastStage, uint32_t(MovePicker::DONE));
 }
 
+using SM = MovePicker::ScoredMove;
+
+// An entry no list holds, scored above everything: left in the list arrays past
+// the count, it must never be taken.
+constexpr SM GARBAGE = {0xDEAD, INT32_MAX, 0x7777};
+
+constexpr uint32_t LIST_STAGES[] = {MovePicker::GOOD_CAPTURES, MovePicker::QUIETS, MovePicker::BAD_CAPTURES};
+
+// The array and count of the picker's list for a stage.
+SM* list_of(MovePicker& mp, uint32_t stage) {
+    return stage == MovePicker::GOOD_CAPTURES ? mp.goodCaptures
+           : stage == MovePicker::QUIETS      ? mp.quiets
+                                              : mp.badCaptures;
+}
+uint64_t& count_of(MovePicker& mp, uint32_t stage) {
+    return stage == MovePicker::GOOD_CAPTURES ? mp.goodCount
+           : stage == MovePicker::QUIETS      ? mp.quietCount
+                                              : mp.badCount;
+}
+
+// A picker over no moves whose list of the given stage holds entries, followed
+// by GARBAGE up to the end of its array; the other lists are empty. Its
+// next() then selects from that list as it does in the search.
+std::unique_ptr<MovePicker> picker_over(Position& pos, const std::vector<SM>& entries, uint32_t stage) {
+    auto mp = std::make_unique<MovePicker>(pos, std::vector<unsigned>{}, 0, 0, PickerHeuristics{});
+    mp->capturesPrepared = mp->quietsPrepared = true;
+    SM* list = list_of(*mp, stage);
+    std::fill_n(list, MovePicker::CAPACITY, GARBAGE);
+    std::copy(entries.begin(), entries.end(), list);
+    count_of(*mp, stage) = entries.size();
+    return mp;
+}
+
+// Everything next() returns, with the picker's score and exchange value; every
+// move must come from the expected stage.
+std::vector<SM> drain_stage(MovePicker& mp, uint32_t stage) {
+    std::vector<SM> got;
+    while (unsigned m = mp.next()) {
+        EXPECT_EQ(mp.lastStage, stage);
+        got.push_back({m, mp.lastScore, mp.lastSee});
+        if (got.size() > MovePicker::CAPACITY) break;  // a runaway picker
+    }
+    return got;
+}
+
+std::vector<unsigned> moves_of(const SM* list, size_t n) {
+    std::vector<unsigned> out;
+    for (size_t i = 0; i < n; ++i) out.push_back(list[i].move);
+    return out;
+}
+
+// The selection on each of the picker's lists, and pick_next on a bare list.
 TEST(MovePickerLists, SelectionTakesFirstHighestAndSwapsItForward) {
-    using SM = MovePicker::ScoredMove;
     struct Case {
         std::vector<SM> list;
         std::vector<unsigned> order;
@@ -509,7 +561,16 @@ TEST(MovePickerLists, SelectionTakesFirstHighestAndSwapsItForward) {
         {{{1, -4, 0}, {2, 7, 0}, {3, 7, 0}, {4, 0, 0}}, {2, 3, 4, 1}, {2, 1, 3, 4}},
         {{{1, 1, 0}}, {1}, {1}},
     };
+    Position pos = load(ROOT_FENS[0]);
     for (const Case& c : cases) {
+        for (uint32_t stage : LIST_STAGES) {
+            auto mp = picker_over(pos, c.list, stage);
+            std::vector<unsigned> got = {mp->next()};
+            EXPECT_EQ(moves_of(list_of(*mp, stage), c.list.size()), c.afterFirst);
+            while (unsigned m = mp->next()) got.push_back(m);
+            EXPECT_EQ(got, c.order) << "stage " << stage;
+        }
+
         std::vector<SM> list = c.list;
         uint64_t cursor = 0;
         std::vector<unsigned> got;
@@ -517,9 +578,7 @@ TEST(MovePickerLists, SelectionTakesFirstHighestAndSwapsItForward) {
         while (unsigned m = MovePicker::pick_next(list.data(), cursor, list.size(), score, see)) {
             got.push_back(m);
             if (got.size() == 1) {
-                std::vector<unsigned> now;
-                for (const SM& e : list) now.push_back(e.move);
-                EXPECT_EQ(now, c.afterFirst);
+                EXPECT_EQ(moves_of(list.data(), list.size()), c.afterFirst);
             }
         }
         EXPECT_EQ(got, c.order);
@@ -527,32 +586,56 @@ TEST(MovePickerLists, SelectionTakesFirstHighestAndSwapsItForward) {
     }
 }
 
-bool same_entries(const std::vector<MovePicker::ScoredMove>& a, const std::vector<MovePicker::ScoredMove>& b) {
+bool same_entries(const std::vector<SM>& a, const std::vector<SM>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].move != b[i].move || a[i].score != b[i].score || a[i].see != b[i].see) return false;
     return true;
 }
 
-// Long lists with many equal scores, including the extreme values, so that
-// every list length and cursor position meets both kinds of scan.
+// count entries with many equal scores, including the extreme values.
+std::vector<SM> random_entries(std::mt19937& rng, size_t count, int spread) {
+    std::vector<SM> list(count);
+    for (size_t i = 0; i < count; ++i) {
+        int v = int(rng() % unsigned(2 * spread + 1)) - spread;
+        if (rng() % 17 == 0) v = rng() % 2 ? INT32_MAX : INT32_MIN;
+        list[i] = {unsigned(i + 1), v, int(rng() % 100)};
+    }
+    return list;
+}
+
+// Long lists with many equal scores, including the extreme values, drained
+// through next(): eight or more entries from the cursor take the wide scan
+// (its last group masked where the rest is no multiple of eight), fewer the
+// plain one, so each list meets both as its cursor advances.
 TEST(MovePickerLists, SelectionOfLongListsFollowsTheRule) {
     std::mt19937 rng(20261207);
+    Position pos = load(ROOT_FENS[0]);
     for (int spread : {1, 3, 1000000}) {
         for (size_t len = 1; len <= 90; ++len) {
-            std::vector<MovePicker::ScoredMove> list(len);
-            for (size_t i = 0; i < len; ++i) {
-                int v = int(rng() % unsigned(2 * spread + 1)) - spread;
-                if (rng() % 17 == 0) v = rng() % 2 ? INT32_MAX : INT32_MIN;
-                list[i] = {unsigned(i + 1), v, int(rng() % 100)};
-            }
-            const std::vector<MovePicker::ScoredMove> want = drain_by_rule(list);
-            std::vector<MovePicker::ScoredMove> got;
-            uint64_t cursor = 0;
-            int score = 0, see = 0;
-            while (unsigned m = MovePicker::pick_next(list.data(), cursor, list.size(), score, see))
-                got.push_back({m, score, see});
-            ASSERT_TRUE(same_entries(got, want)) << "length " << len << " spread " << spread;
+            const std::vector<SM> list = random_entries(rng, len, spread);
+            const uint32_t stage = LIST_STAGES[len % 3];
+            auto mp = picker_over(pos, list, stage);
+            ASSERT_TRUE(same_entries(drain_stage(*mp, stage), drain_by_rule(list)))
+                << "length " << len << " spread " << spread;
+        }
+    }
+}
+
+// Entries past the count are read by the wide scan but never taken: lists of
+// every length up to the capacity, in each stage, with GARBAGE behind them,
+// come out exactly in the order of the selection rule.
+TEST(MovePickerLists, EntriesPastTheCountAreNeverTaken) {
+    std::mt19937 rng(31);
+    Position pos = load(ROOT_FENS[0]);
+    for (size_t len = 1; len <= MovePicker::CAPACITY; ++len) {
+        const std::vector<SM> list = random_entries(rng, len, 50);
+        const std::vector<SM> want = drain_by_rule(list);
+        for (uint32_t stage : LIST_STAGES) {
+            auto mp = picker_over(pos, list, stage);
+            const std::vector<SM> got = drain_stage(*mp, stage);
+            for (const SM& e : got) ASSERT_NE(e.move, GARBAGE.move) << "length " << len << " stage " << stage;
+            ASSERT_TRUE(same_entries(got, want)) << "length " << len << " stage " << stage;
         }
     }
 }
