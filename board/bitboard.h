@@ -1,6 +1,7 @@
 // Named squares and the bitboard masks and shifts that move generation, the
 // position and the evaluation share: files, ranks, neighbouring files, the
-// ranks ahead of a pawn, file fills, the board turned over and pawn attacks.
+// ranks ahead of a pawn, file fills, the board turned over, pawn pushes and
+// pawn attacks.
 // Square 0 is a1, 7 is h1, 63 is h8.
 #pragma once
 
@@ -68,6 +69,16 @@ constexpr Bitboard beside(Bitboard b) { return ((b & ~FILE_H) << 1) | ((b & ~FIL
 
 // The board turned over: rank r becomes rank 7 - r, files stay.
 constexpr Bitboard flip(Bitboard b) { return __builtin_bswap64(b); }
+
+// The squares one step ahead of the pawns of colour C on b (pawns on the
+// last rank step off the board).
+template <Color C>
+constexpr Bitboard pawn_push_bb(Bitboard b) {
+    if constexpr (C == WHITE)
+        return b << 8;
+    else
+        return b >> 8;
+}
 
 // The squares that pawns of colour C on b attack; the file masks stop a
 // capture from wrapping round to the other edge.

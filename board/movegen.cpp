@@ -43,7 +43,15 @@ enum class GenKind { ALL, TACTICAL, QUIET };
 // the filter (all of them without one).
 [[gnu::always_inline]] inline Bitboard kept_targets(const QuietTargets* filter, int type, int s) {
     if (!filter) return ALL_SQUARES;
-    return filter->byType[type] | ((filter->free & square_bb(s)) ? ~filter->line[s] : 0);
+    return filter->byType[type] | ((filter->discoverers & square_bb(s)) ? ~filter->line[s] : 0);
+}
+
+// The empty squares that pawns of colour Us reach by a double step, given
+// the empty squares `single` they reach by a single step.
+template <Color Us>
+constexpr Bitboard double_pushes(Bitboard single, Bitboard empty) {
+    constexpr Bitboard thirdRank = Us == WHITE ? RANK_3 : RANK_6;
+    return pawn_push_bb<Us>(single & thirdRank) & empty;
 }
 
 // Per pawn, in ascending square order: push (or push promotions), double push,
@@ -75,9 +83,9 @@ template <Color Us, GenKind Kind, class Sink>
     // passant square. The others push onto these destination sets and
     // capture inside the block mask.
     const Bitboard special = pinned | promotingRank | lastRank | epCapturers;
-    const Bitboard pushed = (Us == WHITE ? pawns << 8 : pawns >> 8) & ~occ;
+    const Bitboard pushed = pawn_push_bb<Us>(pawns) & ~occ;
     const Bitboard pushTargets = pushed & block;
-    const Bitboard doubleTargets = (Us == WHITE ? (pushed & RANK_3) << 8 : (pushed & RANK_6) >> 8) & ~occ & block;
+    const Bitboard doubleTargets = double_pushes<Us>(pushed, ~occ) & block;
 
     while (pawns) {
         const int s = pop_lsb(pawns);
@@ -291,10 +299,12 @@ uint64_t generate_into_array(Position& pos, unsigned* out, uint64_t capacity) {
     return sink.count;
 }
 
-// The same for the quiet moves of the pieces on movers.
+// The same for the quiet moves of the pieces on movers; kept out of line,
+// as the compiler inlining one colour into generate_quiet ran more
+// instructions.
 template <Color Us>
-uint64_t generate_quiet_into_array(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers,
-                                   const QuietTargets* filter) {
+[[gnu::noinline]] uint64_t generate_quiet_into_array(Position& pos, unsigned* out, uint64_t capacity,
+                                                     Bitboard movers, const QuietTargets* filter) {
     if (move_count_bound<Us>(pos) <= capacity) {
         RoomyArraySink sink{out};
         if (filter)
@@ -348,23 +358,13 @@ uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity) {
     return sink.count;
 }
 
-// The pins are found again only when the cache no longer holds them for this
-// placement; then the cache is put back as it stood (the fresh pin lines of
-// the newly pinned squares stay, but they are read only through a fresh
-// cache, which rewrites them).
 uint64_t generate_quiet(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers,
                         const QuietTargets* filter) {
     const Color us = Color(pos.side);
-    const uint32_t pinsKnown = Position::PINS_KNOWN << us;
-    const bool keep = !(pos.placement_facts & pinsKnown);
-    const Bitboard pinned = pos.pinned[us];
-    const uint64_t n = us == WHITE ? generate_quiet_into_array<WHITE>(pos, out, capacity, movers, filter)
-                                   : generate_quiet_into_array<BLACK>(pos, out, capacity, movers, filter);
-    if (keep) {
-        pos.pinned[us] = pinned;
-        pos.placement_facts &= ~pinsKnown;
-    }
-    return n;
+    return pos.with_pins_left_as_found(us, [&] {
+        return us == WHITE ? generate_quiet_into_array<WHITE>(pos, out, capacity, movers, filter)
+                           : generate_quiet_into_array<BLACK>(pos, out, capacity, movers, filter);
+    });
 }
 
 bool fits_whole_list(const Position& pos, uint64_t capacity) {
@@ -463,6 +463,8 @@ bool has_any_legal_move_for(Position& pos) {
         }
 
         const Bitboard pawns = pos.pieces[base + PAWN] & notPinned;
+        // Spelt out rather than through pawn_push_bb and double_pushes: the
+        // compiler orders those differently here, at a small cost per call.
         const Bitboard empty = ~occ;
         if constexpr (Us == WHITE) {
             const Bitboard single = (pawns << 8) & empty;

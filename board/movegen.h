@@ -20,11 +20,12 @@ struct SemanticMove {
 };
 
 // Where the quiet moves of a filtered list may go: a piece of type t onto
-// byType[t]; a piece standing on one of the free squares also onto any
-// square off its line[square] (line is read on those squares only).
+// byType[t]; a piece standing on a square of discoverers (one that uncovers
+// a line when it leaves) also onto any square off its line[square] (line is
+// read on those squares only).
 struct QuietTargets {
     const Bitboard* byType;
-    Bitboard free;
+    Bitboard discoverers;
     const Bitboard* line;
 };
 
@@ -44,8 +45,9 @@ uint64_t generate_tactical(Position& pos, unsigned* out, uint64_t capacity);
 // promotions), in its order, of the pieces standing on movers only and, with
 // a filter, only those it keeps; at most `capacity` of them. Unlike the other
 // generators it leaves the pin cache as it found it: a caller may list these
-// moves long after the cache has been refreshed for other positions, and
-// others read the cache as it stands.
+// moves long after the cache has been filled for other positions, and the
+// search goes on reading the pins it last saw, so this call must not change
+// them. (Position::with_pins_left_as_found does the keeping.)
 uint64_t generate_quiet(Position& pos, unsigned* out, uint64_t capacity, Bitboard movers = ~Bitboard(0),
                         const QuietTargets* filter = nullptr);
 // Whether generate_pseudo_legal surely writes the whole list into an array of

@@ -256,7 +256,7 @@ bool Position::has_non_pawn_material(Color c) const {
            piece_count[b + QUEEN] > 0;
 }
 
-// Only kings, knights and bishops are left.
+// Called only when no pawn, rook or queen is left.
 bool Position::minor_pieces_cannot_mate() const {
     const int wn = piece_count[1], wb = piece_count[2], bn = piece_count[7], bb = piece_count[8];
     const int w = wn + wb, b = bn + bb;

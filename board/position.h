@@ -13,6 +13,9 @@
 #include "board/pext.h"
 #include "board/types.h"
 
+// A position is not safe to share between threads, not even for const use:
+// in_check and note_checkers, though const, fill the mutable cache fields
+// below. Give each thread its own copy.
 class Position {
 public:
     Bitboard pieces[12];
@@ -24,8 +27,13 @@ public:
     int side;
     Bitboard pinned[2];
     Bitboard pin_ray[64];
-    // What is known of the current placement, kept so that the same position
-    // does not compute it twice; every change of the placement clears it.
+    // The per-placement cache is pinned, pin_ray, placement_facts and
+    // king_checkers: what is known of the current placement, kept so that the
+    // same position does not compute it twice. Every change of the placement
+    // clears placement_facts, so code that changes the placement must go
+    // through the Position functions that do so: set_piece_at_square,
+    // remove_piece_at_square, recompute_occupancies (after writing pieces),
+    // make/unmake, set_from_fen and clear.
     // PINS_KNOWN << c: pinned[c] with its pin_ray entries is current;
     // CHECKERS_KNOWN << c: king_checkers[c], and KING_ATTACKED << c says
     // whether c's king is attacked (by a checker or the enemy king).
@@ -95,13 +103,21 @@ public:
     // for this placement; returns the checkers.
     inline Bitboard refresh_pins_and_checkers(Color c);
     inline void note_checkers(Color c) const;
+    // Returns list() (a move generation, which refreshes c's pins for this
+    // placement). If c's pins were stale before the call, pinned[c] and its
+    // known-flag are put back as they stood: pinned[side] as the search last
+    // saw it decides which moves it tests by playing them, so a list made
+    // for this position later on must not change it. (pin_ray
+    // entries written meanwhile stay; they are read only under a current
+    // flag, and the refresh that sets it rewrites them.)
+    template <class List>
+    auto with_pins_left_as_found(Color c, List&& list);
     // check_block_mask(c) for a king whose checkers are already known.
     Bitboard check_block_mask(Color c, Bitboard checkers) const;
     bool has_non_pawn_material(Color c) const;
     // Asked at every node: the usual answer (a pawn, rook or queen is left)
     // inline, the minor-piece cases out of line.
     inline bool has_insufficient_material() const;
-    bool minor_pieces_cannot_mate() const;
     int repetition_count() const;
     bool is_threefold_repetition() const;
 
@@ -117,6 +133,11 @@ public:
     bool set_from_fen(const std::string& fen, std::string& error);
     std::string to_fen() const;
     std::string board_visual() const;
+
+private:
+    // has_insufficient_material once no pawn, rook or queen is left: whether
+    // the kings, knights and bishops left can never mate.
+    bool minor_pieces_cannot_mate() const;
 };
 
 // The attack queries run at every node: defined here so that they inline.
@@ -162,6 +183,19 @@ inline Bitboard Position::refresh_pins_and_checkers(Color c) {
     }
     if (!(placement_facts & (CHECKERS_KNOWN << c))) note_checkers(c);
     return king_checkers[c];
+}
+
+template <class List>
+auto Position::with_pins_left_as_found(Color c, List&& list) {
+    const uint32_t known = PINS_KNOWN << c;
+    const bool stale = !(placement_facts & known);
+    const Bitboard seen = pinned[c];
+    const auto result = list();
+    if (stale) {
+        pinned[c] = seen;
+        placement_facts &= ~known;
+    }
+    return result;
 }
 
 inline bool Position::has_insufficient_material() const {

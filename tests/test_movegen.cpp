@@ -1,3 +1,6 @@
+// Tests of the move generator: list order, check and pin handling, castling,
+// array capacities and the move-count bound, the tactical and quiet lists,
+// the legal-move test, and a walk comparing them with reference rules.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -172,9 +175,25 @@ TEST(MoveGen, ArraySinkStopsAtCapacity) {
     EXPECT_EQ(buf[20], 0xDEADBEEFu);
 }
 
-// Positions where pieces reach their largest number of targets: every
-// capacity, from none to more than the list needs, keeps exactly the first
-// moves and writes nothing beyond them.
+// The smallest capacity that fits_whole_list accepts: the generator's bound
+// on the number of moves of the side to move.
+uint64_t move_bound(const Position& pos) {
+    uint64_t c = 0;
+    while (!MoveGen::fits_whole_list(pos, c)) ++c;
+    return c;
+}
+
+// How many moves of the full list start on `from`.
+uint64_t moves_from(Position& pos, int from) {
+    std::vector<unsigned> all;
+    MoveGen::generate_pseudo_legal(pos, all);
+    return uint64_t(std::count_if(all.begin(), all.end(), [&](unsigned m) { return move_from(m) == from; }));
+}
+
+// Positions where pieces reach their largest number of targets: the whole
+// list stays within the bound, and every capacity, from none to more than
+// the list needs, keeps exactly the first moves and writes nothing beyond
+// them.
 TEST(MoveGen, ArrayNeverWritesPastItsCapacity) {
     const char* fens[] = {
         "R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1",
@@ -193,6 +212,7 @@ TEST(MoveGen, ArrayNeverWritesPastItsCapacity) {
         std::vector<unsigned> all;
         MoveGen::generate_pseudo_legal(pos, all);
         ASSERT_LE(all.size(), 300u);
+        EXPECT_LE(all.size(), move_bound(pos));
         for (uint64_t cap = 0; cap <= all.size() + 1; ++cap) {
             unsigned buf[320];
             std::fill(std::begin(buf), std::end(buf), 0xDEADBEEFu);
@@ -203,6 +223,73 @@ TEST(MoveGen, ArrayNeverWritesPastItsCapacity) {
                 << "capacity " << cap;
         }
     }
+}
+
+// The part of the bound that stands for the piece on s: what the piece adds
+// to it, or for the king (which every list has) the bound with the mover's
+// other pieces taken off.
+uint64_t bound_share(const Position& pos, int s) {
+    Position rest = pos;
+    if (type_of_piece(pos.board[s]) != KING) {
+        rest.remove_piece_at_square(pos.board[s], s);
+        EXPECT_GE(move_bound(pos), move_bound(rest));
+        return move_bound(pos) - move_bound(rest);
+    }
+    for (Bitboard others = pos.occupancy[pos.side] & ~square_bb(s); others;) {
+        const int o = pop_lsb(others);
+        rest.remove_piece_at_square(rest.board[o], o);
+    }
+    return move_bound(rest);
+}
+
+struct MostMobilePiece {
+    const char* fen;
+    const char* square;
+    uint64_t moves;  // the most this kind of piece can have
+};
+
+// Each kind of piece at its largest number of moves: its share of the bound
+// covers them, so an undercounted term of any one kind of piece shows here
+// even where the other terms leave room in the total.
+TEST(MoveGen, MoveBoundCoversEachPieceAtItsMostMobile) {
+    const MostMobilePiece cases[] = {
+        {"K7/7k/8/8/3N4/8/8/8 w - - 0 1", "d4", 8},
+        {"K7/7k/8/8/3B4/8/8/8 w - - 0 1", "d4", 13},
+        {"K7/7k/8/8/3R4/8/8/8 w - - 0 1", "d4", 14},
+        {"K7/7k/8/8/3Q4/8/8/8 w - - 0 1", "d4", 27},
+        {"8/7k/8/8/3q4/8/K7/8 b - - 0 1", "d4", 27},
+        // Push, double push and two captures; and the same beside en passant.
+        {"K7/7k/8/8/8/3n1n2/4P3/8 w - - 0 1", "e2", 4},
+        {"k7/4p3/3N1N2/8/8/8/8/7K b - - 0 1", "e7", 4},
+        {"K7/7k/5n2/3pP3/8/8/8/8 w - d6 0 1", "e5", 3},
+        // About to promote with two captures: three targets, four words each.
+        {"n1n4k/1P6/8/8/8/8/8/K7 w - - 0 1", "b7", 12},
+        {"k7/8/8/8/8/8/1p6/N1N4K b - - 0 1", "b2", 12},
+        // The king in the open, and beside both castlings.
+        {"8/8/8/3K4/8/8/8/7k w - - 0 1", "d5", 8},
+        {"r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1", "e1", 7},
+        {"r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1", "e8", 7},
+    };
+    for (const MostMobilePiece& c : cases) {
+        SCOPED_TRACE(c.fen);
+        Position pos = from_fen(c.fen);
+        const int s = sq(c.square);
+        ASSERT_EQ(moves_from(pos, s), c.moves);
+        EXPECT_LE(c.moves, bound_share(pos, s));
+        std::vector<unsigned> all;
+        MoveGen::generate_pseudo_legal(pos, all);
+        EXPECT_LE(all.size(), move_bound(pos));
+    }
+}
+
+// One step ahead for either colour, off the board from the last rank.
+TEST(MoveGen, PawnPushShiftsOneRankAhead) {
+    for (int s = 0; s < 64; ++s) {
+        EXPECT_EQ(pawn_push_bb<WHITE>(square_bb(s)), s + 8 < 64 ? square_bb(s + 8) : 0) << s;
+        EXPECT_EQ(pawn_push_bb<BLACK>(square_bb(s)), s >= 8 ? square_bb(s - 8) : 0) << s;
+    }
+    EXPECT_EQ(pawn_push_bb<WHITE>(RANK_2 | RANK_8), RANK_3);
+    EXPECT_EQ(pawn_push_bb<BLACK>(RANK_1 | RANK_7), RANK_6);
 }
 
 TEST(MoveGen, VectorFormsReplaceTheirContents) {
@@ -507,7 +594,7 @@ TEST(MoveGen, QuietListIsTheRestOfTheFullListInOrder) {
                     const int from = move_from(m), to = move_to(m);
                     if (movers & square_bb(from)) some.push_back(m);
                     if ((byType[move_piece(m) % 6] & square_bb(to)) ||
-                        ((filter.free & square_bb(from)) && !(line[from] & square_bb(to))))
+                        ((filter.discoverers & square_bb(from)) && !(line[from] & square_bb(to))))
                         kept.push_back(m);
                 }
                 filteredMoves += int(kept.size());
