@@ -67,7 +67,6 @@ constexpr auto CENTRE_DISTANCE = [] {
 inline int chebyshev(int a, int b) { return SQUARE_DISTANCE[a][b]; }
 inline int centre_distance(int s) { return CENTRE_DISTANCE[s]; }
 inline Bitboard pieces_of(const Position& pos, Color c, int type) { return pos.pieces[6 * c + type]; }
-inline Bitboard forward_one(Color c, Bitboard b) { return c == WHITE ? b << 8 : b >> 8; }
 inline int minor_count(const Position& pos, Color c) {
     return pos.piece_count[6 * c + KNIGHT] + pos.piece_count[6 * c + BISHOP];
 }
@@ -194,7 +193,7 @@ template <Color C>
 inline Bitboard king_zone(int ksq) {
     if (ksq == NO_SQUARE) return 0;
     const Bitboard near = square_bb(ksq) | Attack::kingAttacks[ksq];
-    Bitboard zone = near | forward_one(C, near);
+    Bitboard zone = near | pawn_push_bb<C>(near);
     if (file_of(ksq) == 0) zone |= zone << 1;  // widen towards the board on the edge files
     else if (file_of(ksq) == 7) zone |= zone >> 1;
     return zone;
@@ -343,7 +342,7 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
         const int s = pop_lsb(b);
         const int rr = relative_rank(C, s);
         const int f = file_of(s), r = rank_of(s);
-        const Bitboard stop = forward_one(C, square_bb(s));
+        const Bitboard stop = pawn_push_bb<C>(square_bb(s));
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
         if (ed.attacks[C][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
@@ -402,7 +401,7 @@ inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, int& mg
     const int ns = popcount(pawn_attacks_bb<C>(safePawns) & targets);
     t += ns * pack(29, 18);
 
-    const Bitboard pushes = forward_one(C, ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
+    const Bitboard pushes = pawn_push_bb<C>(ownPawns) & ~pos.occupied & ~ed.attacks[o][PAWN];
     const int np = popcount(pawn_attacks_bb<C>(pushes) & targets);
     t += np * pack(11, 7);
 
