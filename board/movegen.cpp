@@ -307,6 +307,7 @@ template <Color Us>
                                                      Bitboard movers, const QuietTargets* filter) {
     if (move_count_bound<Us>(pos) <= capacity) {
         RoomyArraySink sink{out};
+        // Two copies of the generator: the unfiltered one drops every filter test.
         if (filter)
             generate_for<Us, GenKind::QUIET>(pos, sink, movers, filter);
         else
@@ -463,22 +464,9 @@ bool has_any_legal_move_for(Position& pos) {
         }
 
         const Bitboard pawns = pos.pieces[base + PAWN] & notPinned;
-        // Spelt out rather than through pawn_push_bb and double_pushes: the
-        // compiler orders those differently here, at a small cost per call.
-        const Bitboard empty = ~occ;
-        if constexpr (Us == WHITE) {
-            const Bitboard single = (pawns << 8) & empty;
-            const Bitboard dbl = ((single & RANK_3) << 8) & empty;
-            const Bitboard caps = pawn_attacks_bb<WHITE>(pawns);
-            if ((single | dbl) & targets) return true;
-            if (caps & enemy & targets) return true;
-        } else {
-            const Bitboard single = (pawns >> 8) & empty;
-            const Bitboard dbl = ((single & RANK_6) >> 8) & empty;
-            const Bitboard caps = pawn_attacks_bb<BLACK>(pawns);
-            if ((single | dbl) & targets) return true;
-            if (caps & enemy & targets) return true;
-        }
+        const Bitboard single = pawn_push_bb<Us>(pawns) & ~occ;
+        if ((single | double_pushes<Us>(single, ~occ)) & targets) return true;
+        if (pawn_attacks_bb<Us>(pawns) & enemy & targets) return true;
     }
 
     // Full test: the king's moves, en passant and pinned pieces.

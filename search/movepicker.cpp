@@ -406,8 +406,7 @@ void MovePicker::build_qsearch_picker(Position& p, bool quietChecks, unsigned tt
     else
         moveCount = MoveGen::generate_tactical(p, moves, CAPACITY);
     if (ttMove == 0 || !listed(p, ttMove)) return;
-    const bool tactical = is_capture(ttMove) || promotion_type(ttMove) != 0;
-    if (tactical || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
+    if (tactical_candidate(ttMove) || (quietChecks && move_gives_check(p, ttMove) && Attack::see_ge(p, ttMove, 0)))
         add_forced_move(ttMove);
     clear_forced_candidates();
 }
