@@ -209,7 +209,7 @@ int center_break_potential(const Position& pos) {
                                           : RANK_7 | RANK_6 | (RANK_1 << 32) | (RANK_1 << 24);
     const Bitboard enemyPawns = pieces_of(pos, ~C, PAWN);
     const Bitboard pawns = pieces_of(pos, C, PAWN) & FILES_C_TO_F & ranks;
-    const Bitboard free = pawns & ~(C == WHITE ? pos.occupied >> 8 : pos.occupied << 8);
+    const Bitboard free = pawns & ~pawn_push_bb<~C>(pos.occupied);
     const Bitboard left = C == WHITE ? pawns << 7 : pawns >> 9, right = C == WHITE ? pawns << 9 : pawns >> 7;
     const int total = popcount(free) + popcount(free & FILES_D_E) + popcount(left & enemyPawns) +
                       popcount(right & enemyPawns);
@@ -262,7 +262,7 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
 
     if constexpr (T == KNIGHT || T == BISHOP) {
         // Pieces right behind an own pawn.
-        const int n = popcount(pieces & (C == WHITE ? sc.ownPawns >> 8 : sc.ownPawns << 8));
+        const int n = popcount(pieces & pawn_push_bb<~C>(sc.ownPawns));
         sc.pair += n * pack(5, 11);
     }
     if constexpr (T == BISHOP) {
