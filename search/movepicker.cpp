@@ -205,13 +205,6 @@ inline __m256i top_of(__m256i scores) {
     return _mm256_broadcastd_epi32(m);
 }
 
-// Bits by entry (0 to 7) of the scores equal to top.
-inline unsigned entries_at(__m256i scores, __m256i top) {
-    const __m256i LANE_OF_ENTRY = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
-    const __m256i hit = _mm256_permutevar8x32_epi32(_mm256_cmpeq_epi32(scores, top), LANE_OF_ENTRY);
-    return unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(hit)));
-}
-
 // Index of the first entry with the highest score among first .. first + n - 1,
 // for n from 1 to 8, with eight entries inside the list array: one group of
 // eight, no loop. (Should every score be the lowest possible, the masked
@@ -237,19 +230,30 @@ inline uint64_t first_best_of_eight(const MovePicker::ScoredMove* list, uint64_t
 
 // Index of the first entry with the highest score among first .. first + n - 1,
 // for n > 8 and whole groups of eight inside the list array (the last group
-// may reach past the entries in use: its extra lanes are masked).
+// may reach past the entries in use: its extra lanes are masked). One pass:
+// each lane keeps its highest score and the first group that held it, and of
+// the lanes that hold the highest of all the one with the lowest entry wins.
 inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
     const MovePicker::ScoredMove* const base = list + first;
+    const __m256i EIGHT = _mm256_set1_epi32(8);
     __m256i best = scores_of_eight(base);
+    __m256i bestGroup = _mm256_setzero_si256();  // offset of the group, by lane
+    __m256i group = _mm256_setzero_si256();
+    const auto take = [&](__m256i scores) {
+        group = _mm256_add_epi32(group, EIGHT);
+        bestGroup = _mm256_blendv_epi8(bestGroup, group, _mm256_cmpgt_epi32(scores, best));
+        best = _mm256_max_epi32(best, scores);
+    };
     uint64_t i = 8;
-    for (; i + 8 <= n; i += 8) best = _mm256_max_epi32(best, scores_of_eight(base + i));
-    if (i < n) best = _mm256_max_epi32(best, scores_of_first(base + i, n - i));
-    const __m256i top = top_of(best);
-    for (uint64_t g = 0;; g += 8) {
-        const unsigned inUse = n - g >= 8 ? 0xffu : (1u << (n - g)) - 1;
-        const unsigned mask = entries_at(scores_of_eight(base + g), top) & inUse;
-        if (mask) return first + g + unsigned(__builtin_ctz(mask));
-    }
+    for (; i + 8 <= n; i += 8) take(scores_of_eight(base + i));
+    if (i < n) take(scores_of_first(base + i, n - i));
+    const __m256i atTop = _mm256_cmpeq_epi32(best, top_of(best));
+    const __m256i entry = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX),
+                                             _mm256_add_epi32(bestGroup, entry_of_lane()), atTop);
+    __m128i m = _mm_min_epi32(_mm256_castsi256_si128(entry), _mm256_extracti128_si256(entry, 1));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1));
+    return first + unsigned(_mm_cvtsi128_si32(m));
 }
 
 // One selection step: the first entry with the highest score from the cursor
