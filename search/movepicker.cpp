@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -186,49 +187,89 @@ inline __m256i scores_of_eight(const MovePicker::ScoredMove* e) {
     return _mm256_blend_epi32(_mm256_blend_epi32(a, b, 0x24), c, 0x49);
 }
 
-// Lists at least this long from the cursor are scanned eight entries at a time.
-constexpr uint64_t WIDE_SCAN = 8;
+// The entry (0 to 7) whose score each lane of scores_of_eight holds.
+inline __m256i entry_of_lane() { return _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2); }
 
-// Index of the first entry with the highest score among first .. first + n - 1,
-// for n >= 8 and whole groups of eight inside the list array (the last group
-// may reach past the entries in use: its extra lanes are masked).
-inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
-    // The entry (0 to 7) whose score each lane of scores_of_eight holds, and
-    // the inverse: the lane that holds each entry's score.
-    const __m256i ENTRY_OF_LANE = _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2);
-    const __m256i LANE_OF_ENTRY = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
-    const MovePicker::ScoredMove* const base = list + first;
-    __m256i best = scores_of_eight(base);
-    uint64_t i = 8;
-    for (; i + 8 <= n; i += 8) best = _mm256_max_epi32(best, scores_of_eight(base + i));
-    if (i < n) {
-        const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n - i)), ENTRY_OF_LANE);
-        const __m256i tail = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MIN), scores_of_eight(base + i), valid);
-        best = _mm256_max_epi32(best, tail);
-    }
-    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+// The scores of the first n (1 to 8) of eight entries, the lanes of the others
+// set to the lowest score.
+inline __m256i scores_of_first(const MovePicker::ScoredMove* e, uint64_t n) {
+    const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n)), entry_of_lane());
+    return _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MIN), scores_of_eight(e), valid);
+}
+
+// The highest of eight scores, in every lane.
+inline __m256i top_of(__m256i scores) {
+    __m128i m = _mm_max_epi32(_mm256_castsi256_si128(scores), _mm256_extracti128_si256(scores, 1));
     m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4e));
     m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0xb1));
-    const __m256i top = _mm256_broadcastd_epi32(m);
-    for (uint64_t g = 0;; g += 8) {
-        const __m256i hit = _mm256_permutevar8x32_epi32(_mm256_cmpeq_epi32(scores_of_eight(base + g), top),
-                                                        LANE_OF_ENTRY);
-        const unsigned inUse = n - g >= 8 ? 0xffu : (1u << (n - g)) - 1;
-        const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(hit))) & inUse;
-        if (mask) return first + g + unsigned(__builtin_ctz(mask));
-    }
+    return _mm256_broadcastd_epi32(m);
+}
+
+// Index of the first entry with the highest score among first .. first + n - 1,
+// for n from 1 to 8, with eight entries inside the list array: one group of
+// eight, no loop. (Should every score be the lowest possible, the masked
+// lanes match too, but the entries in use come first.)
+inline uint64_t first_best_of_eight(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
+    // The first entry whose lane is set in a mask of lanes, read from a table
+    // in place of reordering the lanes.
+    static constexpr auto FIRST_ENTRY = [] {
+        constexpr int ENTRY_OF_LANE[8] = {5, 0, 3, 6, 1, 4, 7, 2};
+        std::array<uint8_t, 256> t{};
+        for (unsigned mask = 1; mask < 256; ++mask) {
+            int entry = 8;
+            for (int lane = 0; lane < 8; ++lane)
+                if (mask >> lane & 1) entry = std::min(entry, ENTRY_OF_LANE[lane]);
+            t[mask] = uint8_t(entry);
+        }
+        return t;
+    }();
+    const __m256i scores = scores_of_first(list + first, n);
+    const __m256i hit = _mm256_cmpeq_epi32(scores, top_of(scores));
+    return first + FIRST_ENTRY[unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(hit)))];
+}
+
+// Index of the first entry with the highest score among first .. first + n - 1,
+// for n > 8 and whole groups of eight inside the list array (the last group
+// may reach past the entries in use: its extra lanes are masked). One pass:
+// each lane keeps its highest score and the first group that held it, and of
+// the lanes that hold the highest of all the one with the lowest entry wins.
+inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
+    const MovePicker::ScoredMove* const base = list + first;
+    const __m256i EIGHT = _mm256_set1_epi32(8);
+    __m256i best = scores_of_eight(base);
+    __m256i bestGroup = _mm256_setzero_si256();  // offset of the group, by lane
+    __m256i group = _mm256_setzero_si256();
+    const auto take = [&](__m256i scores) {
+        group = _mm256_add_epi32(group, EIGHT);
+        bestGroup = _mm256_blendv_epi8(bestGroup, group, _mm256_cmpgt_epi32(scores, best));
+        best = _mm256_max_epi32(best, scores);
+    };
+    uint64_t i = 8;
+    for (; i + 8 <= n; i += 8) take(scores_of_eight(base + i));
+    if (i < n) take(scores_of_first(base + i, n - i));
+    const __m256i atTop = _mm256_cmpeq_epi32(best, top_of(best));
+    const __m256i entry = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX),
+                                             _mm256_add_epi32(bestGroup, entry_of_lane()), atTop);
+    __m128i m = _mm_min_epi32(_mm256_castsi256_si128(entry), _mm256_extracti128_si256(entry, 1));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4e));
+    m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0xb1));
+    return first + unsigned(_mm_cvtsi128_si32(m));
 }
 
 // One selection step: the first entry with the highest score from the cursor
 // on is swapped to the cursor and taken. The array holds room entries, which
-// bounds the reads of the wide scan. Inlined into next() through select_best,
-// where the score and exchange value land straight in the picker's fields.
+// bounds the reads of the vector scans; the short rests of a list take one
+// group of eight, whose fixed shape leaves no loop exit to mispredict.
+// Inlined into next() through select_best, where the score and exchange
+// value land straight in the picker's fields.
 inline unsigned select_from(MovePicker::ScoredMove* list, uint64_t& cursor, uint64_t count, uint64_t room,
                             int& score, int& see) {
     if (cursor >= count) return 0;
     MovePicker::ScoredMove* best = list + cursor;
     const uint64_t n = count - cursor;
-    if (n >= WIDE_SCAN && cursor + ((n + 7) & ~uint64_t(7)) <= room) {
+    if (n <= 8 && cursor + 8 <= room) {
+        best = list + first_best_of_eight(list, cursor, n);
+    } else if (n > 8 && cursor + ((n + 7) & ~uint64_t(7)) <= room) {
         best = list + first_best_wide(list, cursor, n);
     } else {
         // The best score is kept in a register and the scan has no branch on
@@ -499,7 +540,11 @@ void MovePicker::compute_check_squares(const Position& p) {
         return;
     }
     checkSquares[KING] = 0;
-    checkSquares[PAWN] = p.side == WHITE ? Attack::pawnAttacksBlack[k] : Attack::pawnAttacksWhite[k];
+    // By the side to move, the table of the squares from which its pawns
+    // attack: a load where a test of the side would be a branch that half
+    // the nodes mispredict.
+    static constexpr const Bitboard* PAWN_SOURCES[2] = {Attack::pawnAttacksBlack, Attack::pawnAttacksWhite};
+    checkSquares[PAWN] = PAWN_SOURCES[p.side][k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];
     checkSquares[BISHOP] = PEXT::bishop_attacks_pext(k, p.occupied);
     checkSquares[ROOK] = PEXT::rook_attacks_pext(k, p.occupied);

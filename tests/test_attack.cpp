@@ -2,13 +2,16 @@
 // masks and shifts, and static exchange evaluation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "board/attack.h"
 #include "board/bitboard.h"
 #include "board/move.h"
+#include "board/movegen.h"
 #include "board/pext.h"
 #include "board/position.h"
 #include "tests/test_util.h"
@@ -321,4 +324,86 @@ TEST_F(AttackTest, SeeDoesNotChangePosition) {
     (void)Attack::see_gain(pos, vwtest::mv(pos, "e5f7"));
     (void)Attack::see_gain(pos, vwtest::mv(pos, "f3f6"));
     vwtest::expect_same_state(pos, before);
+}
+
+namespace {
+
+// The exchange value by its textbook form, written out plainly: list the
+// gain of every capture while each side takes with its least valuable
+// attacker, then fold the list back from the last capture, each side free
+// to stop. Slow, but independent of the evaluator under test.
+int reference_see(const Position& pos, Move m) {
+    if (m == 0 || (m & FLAG_CASTLING)) return 0;
+    const int from = move_from(m), to = move_to(m), piece = move_piece(m), promo = move_promotion(m);
+    const int mover = piece > 5 ? BLACK : WHITE;
+    const int victimSq = (m & FLAG_EN_PASSANT) ? (mover == WHITE ? to - 8 : to + 8) : to;
+    Bitboard occ = pos.occupied & ~square_bb(from);
+    if (m & FLAG_EN_PASSANT) occ &= ~square_bb(victimSq);
+    const auto attackers_of = [&](Bitboard o) {
+        Bitboard a = 0;
+        for (int code = 0; code < 12; ++code) {
+            const int type = code % 6, c = code / 6;
+            for (Bitboard b = pos.pieces[code] & o; b;) {
+                const int s = pop_lsb(b);
+                Bitboard att = type == PAWN     ? (c == WHITE ? Attack::pawnAttacksWhite[s] : Attack::pawnAttacksBlack[s])
+                               : type == KNIGHT ? Attack::knightAttacks[s]
+                               : type == KING   ? Attack::kingAttacks[s]
+                               : type == BISHOP ? Attack::sliding_attacks_bishop(s, o)
+                               : type == ROOK   ? Attack::sliding_attacks_rook(s, o)
+                                                : Attack::sliding_attacks_queen(s, o);
+                if (att & square_bb(to)) a |= square_bb(s);
+            }
+        }
+        return a;
+    };
+    std::vector<int> gain;
+    const int victim = pos.board[victimSq];
+    gain.push_back(victim >= 0 ? Attack::LOCAL_PIECE_VALUE[victim % 6] : 0);
+    int onSquare = Attack::LOCAL_PIECE_VALUE[promo ? promo : piece % 6];
+    if (promo) gain[0] += onSquare - 100;
+    for (int s = mover ^ 1;; s ^= 1) {
+        const Bitboard mine = attackers_of(occ) & pos.occupancy[s];
+        if (!mine) break;
+        int kind = KING, sq = -1;
+        for (int t = PAWN; t <= KING && sq < 0; ++t)
+            if (Bitboard b = mine & pos.pieces[6 * s + t]) kind = t, sq = lsb(b);
+        if (kind == KING && (attackers_of(occ) & pos.occupancy[s ^ 1])) break;
+        const bool promotes = kind == PAWN && (to < 8 || to >= 56);
+        gain.push_back(onSquare - gain.back() + (promotes ? 800 : 0));
+        onSquare = promotes ? 900 : Attack::LOCAL_PIECE_VALUE[kind];
+        occ &= ~square_bb(sq);
+        if (kind == KING) break;
+    }
+    for (size_t k = gain.size() - 1; k-- > 0;) gain[k] = std::min(gain[k], -gain[k + 1]);
+    return gain[0];
+}
+
+}  // namespace
+
+// Over random games from the reference positions, every capture and
+// promotion and some quiet moves, including exchanges that end with a
+// side stopping early or a king that may not recapture.
+TEST_F(AttackTest, SeeMatchesTheGainListFoldOnPlayouts) {
+    std::mt19937_64 rng(20261207);
+    int compared = 0, losing = 0;
+    for (const char* fen : vwtest::PERFT_POSITIONS) {
+        for (int game = 0; game < 40; ++game) {
+            Position pos = vwtest::from_fen(fen);
+            for (int ply = 0; ply < 60; ++ply) {
+                std::vector<unsigned> legal;
+                MoveGen::generate_legal(pos, legal);
+                if (legal.empty()) break;
+                for (Move m : legal) {
+                    if (!(m & FLAG_CAPTURE) && move_promotion(m) == 0 && (rng() & 7)) continue;
+                    const int expected = reference_see(pos, m);
+                    ASSERT_EQ(Attack::see_gain(pos, m), expected) << move_to_uci(m);
+                    ++compared;
+                    losing += expected < 0;
+                }
+                pos.make_move(legal[rng() % legal.size()]);
+            }
+        }
+    }
+    EXPECT_GT(compared, 20000);
+    EXPECT_GT(losing, 1000);
 }

@@ -605,9 +605,11 @@ std::vector<SM> random_entries(std::mt19937& rng, size_t count, int spread) {
 }
 
 // Long lists with many equal scores, including the extreme values, drained
-// through next(): eight or more entries from the cursor take the wide scan
-// (its last group masked where the rest is no multiple of eight), fewer the
-// plain one, so each list meets both as its cursor advances.
+// through next(): more than eight entries from the cursor take the wide scan
+// (its last group masked where the rest is no multiple of eight), eight or
+// fewer a single masked group, so each list meets both as its cursor
+// advances. (The plain scan serves the last entries of a full array, which
+// the test of entries past the count reaches.)
 TEST(MovePickerLists, SelectionOfLongListsFollowsTheRule) {
     std::mt19937 rng(20261207);
     Position pos = load(ROOT_FENS[0]);
