@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 
 #include "board/bitboard.h"
 #include "board/move.h"
@@ -94,26 +93,25 @@ int see_gain(const Position& pos, unsigned move) {
     const int to = move_to(move);
     const int piece = move_piece(move);
     const int promo = move_promotion(move);
+    const bool ep = (move & FLAG_EN_PASSANT) != 0;
     const int mover = piece > 5 ? BLACK : WHITE;
     int s = mover ^ 1;
 
-    // An en passant victim stands one rank from the target, between ranks 3
-    // and 4 or 6 and 5: flipping the rank's lowest bit finds it with no
-    // branch on the colour.
-    static_assert(FLAG_EN_PASSANT >> 19 == 8 && en_passant_victim(WHITE, SQ_D6) == (SQ_D6 ^ 8) &&
-                  en_passant_victim(BLACK, SQ_D3) == (SQ_D3 ^ 8));
-    const int victim_sq = to ^ int((move & FLAG_EN_PASSANT) >> 19);
-    const int victim = pos.board[victim_sq];
-    int gain0 = victim >= 0 ? VALUE_OF_CODE[victim] : 0;
+    int victim_sq = to;
+    if (ep) victim_sq = en_passant_victim(mover, to);
 
-    // The to-square's own bit does not matter below, so the victim's square
-    // is cleared whether or not it is an en passant victim.
-    Bitboard occ = pos.occupied & ~square_bb(from) & ~square_bb(victim_sq);
+    // A square is reached by at most 35 pieces; one entry per capture.
+    int gain[40];
+    const int victim = pos.board[victim_sq];
+    gain[0] = victim >= 0 ? VALUE_OF_CODE[victim] : 0;
+
+    Bitboard occ = pos.occupied & ~square_bb(from);
+    if (ep) occ &= ~square_bb(victim_sq);
 
     int on_square;
     if (promo != 0) {
         on_square = LOCAL_PIECE_VALUE[promo];
-        gain0 += on_square - LOCAL_PIECE_VALUE[PAWN];
+        gain[0] += on_square - LOCAL_PIECE_VALUE[PAWN];
     } else {
         on_square = VALUE_OF_CODE[piece];
     }
@@ -127,18 +125,11 @@ int see_gain(const Position& pos, unsigned move) {
                          (PEXT::rook_attacks_pext(to, occ) & rooks_queens);
     attackers &= occ;
 
-    if (!(attackers & pos.occupancy[s])) return gain0;
+    if (!(attackers & pos.occupancy[s])) return gain[0];
 
-    // Followed from the side to capture: balance is its material so far, and
-    // [lo, hi] what the sides' chances to stop, passed so far, leave of its
-    // result (the side to capture may stop instead, which raises lo to the
-    // balance as far as hi allows). Clamping the last balance into the
-    // interval gives what folding the stops back from the last capture would;
-    // each turn of sides negates all three.
     const bool promo_square = (to >> 3) == 0 || (to >> 3) == 7;
-    int balance = -gain0;
-    int lo = -INT_MAX, hi = INT_MAX;
-    for (;;) {
+    int last = 0;
+    for (int d = 1;; ++d) {
         const Bitboard A = attackers & pos.occupancy[s];
         const int base = 6 * s;
         int kind = -1;
@@ -153,34 +144,34 @@ int see_gain(const Position& pos, unsigned move) {
         if (kind < 0) {
             // Only the king is left to capture: it may not when the other
             // side still has an attacker.
-            if (!(attackers & pos.occupancy[s ^ 1])) {
-                lo = std::min(hi, std::max(lo, balance));
-                balance += on_square;
+            if (attackers & pos.occupancy[s ^ 1]) {
+                last = d - 1;
+            } else {
+                gain[d] = on_square - gain[d - 1];
+                last = d;
             }
             break;
         }
         occ &= ~square_bb(lsb(b));
+        gain[d] = on_square - gain[d - 1];
+        on_square = LOCAL_PIECE_VALUE[kind];
+        if (kind == PAWN && promo_square) {
+            gain[d] += 800;
+            on_square = LOCAL_PIECE_VALUE[QUEEN];
+        }
         if (kind == PAWN || kind == BISHOP || kind == QUEEN)
             attackers |= PEXT::bishop_attacks_pext(to, occ) & bishops_queens;
         if (kind == ROOK || kind == QUEEN) attackers |= PEXT::rook_attacks_pext(to, occ) & rooks_queens;
-        lo = std::min(hi, std::max(lo, balance));
-        balance += on_square;
-        on_square = LOCAL_PIECE_VALUE[kind];
-        if (kind == PAWN && promo_square) {
-            balance += 800;
-            on_square = LOCAL_PIECE_VALUE[QUEEN];
-        }
 
         s ^= 1;
-        balance = -balance;
-        const int lowered = -hi;
-        hi = -lo;
-        lo = lowered;
         attackers &= occ;
-        if (!(attackers & pos.occupancy[s])) break;
+        if (!(attackers & pos.occupancy[s])) {
+            last = d;
+            break;
+        }
     }
-    const int result = std::min(hi, std::max(lo, balance));
-    return s == mover ? result : -result;
+    for (int k = last - 1; k >= 0; --k) gain[k] = std::min(gain[k], -gain[k + 1]);
+    return gain[0];
 }
 
 bool see_ge(const Position& pos, unsigned move, int threshold) {
