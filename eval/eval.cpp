@@ -177,7 +177,10 @@ struct EvalData {
 // side to move's view with the tempo bonus.
 inline int blend(const Position& pos, int mg, int eg, int phase) {
     const int v = ((MAX_PHASE - phase) * eg + phase * mg) / MAX_PHASE;
-    return (pos.side == WHITE ? v : -v) + TEMPO;
+    // Negated for BLACK by arithmetic: the side to move is as good as random
+    // to a branch predictor.
+    const int flip = -static_cast<int>(pos.side);  // 0 or -1
+    return (v ^ flip) - flip + TEMPO;
 }
 
 // The per-side terms are templates on the colour: with the colour a constant,
@@ -186,18 +189,23 @@ inline int blend(const Position& pos, int mg, int eg, int phase) {
 // ---------------------------------------------------------------------------
 // Step 1 helpers.
 // ---------------------------------------------------------------------------
-// The king, its neighbours and the neighbours of the square ahead: the square
-// ahead's neighbourhood is the king's shifted one rank forward (nothing when
-// the king stands on its last rank).
-template <Color C>
-inline Bitboard king_zone(int ksq) {
-    if (ksq == NO_SQUARE) return 0;
-    const Bitboard near = square_bb(ksq) | Attack::kingAttacks[ksq];
-    Bitboard zone = near | pawn_push_bb<C>(near);
-    if (file_of(ksq) == 0) zone |= zone << 1;  // widen towards the board on the edge files
-    else if (file_of(ksq) == 7) zone |= zone >> 1;
+// KING_ZONE[c][k]: the king on k, its neighbours and the neighbours of the
+// square ahead (none when the king stands on its last rank), widened by a file
+// towards the board on the edge files. That is a box three files wide (the
+// king's file and its neighbours, or the three files at the edge) and four
+// ranks deep (one behind the king to two ahead), cut at the board's edge.
+// Looked up: it costs a load instead of a score of shifts and tests.
+constexpr auto KING_ZONE = [] {
+    std::array<std::array<Bitboard, 64>, 2> zone{};
+    for (int c = WHITE; c <= BLACK; ++c)
+        for (int k = 0; k < 64; ++k) {
+            const int firstFile = std::clamp(file_of(k) - 1, 0, 5);
+            const int firstRank = c == WHITE ? rank_of(k) - 1 : rank_of(k) - 2;
+            for (int r = std::max(firstRank, 0); r <= std::min(firstRank + 3, 7); ++r)
+                for (int f = firstFile; f <= firstFile + 2; ++f) zone[c][k] |= square_bb(8 * r + f);
+        }
     return zone;
-}
+}();
 
 // Pawns on files c-f and relative ranks 2-5: one point for a free stop square
 // (two on files d and e) and one for each enemy pawn they could capture. The
@@ -473,7 +481,8 @@ inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Ent
     if (ed.attacks[o][KNIGHT] & safe & Attack::knightAttacks[k]) danger += 19;
 
     if (!pieces_of(pos, o, QUEEN)) danger = 2 * danger / 3;
-    return danger <= 0 ? sh : sh - danger * danger / 960;
+    // Every danger term is a count or a weight, never negative.
+    return sh - danger * danger / 960;
 }
 
 // ---------------------------------------------------------------------------
@@ -534,7 +543,7 @@ inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& e
     ed.attackedBy[C] = e.pawnAttacks[C] | kingAtt;
     ed.attackedBy2[C] = e.pawnAttacks[C] & kingAtt;
     ed.mobilityArea[C] = ~(pieces_of(pos, C, QUEEN) | pieces_of(pos, C, KING) | e.pawnAttacks[o] | e.mobExcluded[C]);
-    ed.kingZone[C] = king_zone<C>(ksq);
+    ed.kingZone[C] = ksq == NO_SQUARE ? 0 : KING_ZONE[C][ksq];
     ed.passed[C] = e.passed[C];
     ed.advancedConnectedPassers[C] = e.advancedConnectedPassers[C];
 }

@@ -239,6 +239,8 @@ TEST(EvalPasserThreatKingTerms, WorkedPositions) {
         {"king danger 31", "k7/8/8/8/8/4p3/5PPP/q1n3K1 b - - 0 1", "king", 88, 0},
         // The h-file king's zone reaches f2, which the knight hits: danger 48 -> 32 -> 1.
         {"king zone widened on the h-file", "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", "king", 78, 0},
+        // The same board mirrored file by file: on the a-file the zone reaches c2.
+        {"king zone widened on the a-file", "7k/8/8/8/8/4n3/PP6/K7 w - - 0 1", "king", 78, 0},
         {"lone king e4 (30) against king a1 (0)", "8/8/8/8/4K3/8/8/k7 w - - 0 1", "kingact", 0, 30},
         // Passer a2 seven squares from its king: no proximity bonus, but the king race
         // (enemy king 6 away, own 7) still counts: 2 * (6 - 7).
