@@ -126,6 +126,19 @@ constexpr auto KING_PROXIMITY = [] {
     return t;
 }();
 
+// ROOK_TRAP_SQUARES[c][f]: where a rook of colour c can be shut in by its own
+// king on file f: its first two ranks, two files or more from the king.
+constexpr auto ROOK_TRAP_SQUARES = [] {
+    std::array<std::array<Bitboard, 8>, 2> t{};
+    for (int c = WHITE; c <= BLACK; ++c)
+        for (int kf = 0; kf < 8; ++kf)
+            for (int s = 0; s < 64; ++s) {
+                const int rr = c == WHITE ? rank_of(s) : 7 - rank_of(s);
+                if (rr <= 1 && abs_diff(file_of(s), kf) >= 2) t[c][kf] |= square_bb(s);
+            }
+    return t;
+}();
+
 // Threat values (v, v / 2) by the victim's type, packed like PIECE_SQUARE:
 // row 0 for minor-piece attackers, row 1 for rooks.
 constexpr auto THREAT = [] {
@@ -283,6 +296,10 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
         sc.pair += n * pack(9, 4);
     }
 
+    // A rook here with a mobility of 2 or less is trapped.
+    [[maybe_unused]] Bitboard rookTrapSquares = 0;
+    if constexpr (T == ROOK) rookTrapSquares = sc.ksq == NO_SQUARE ? 0 : ROOK_TRAP_SQUARES[C][file_of(sc.ksq)];
+
     Bitboard all = 0;
     int attackers = 0;
     for (Bitboard b = pieces; b;) {
@@ -323,9 +340,8 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
             if (rr == 6) sc.pair += pack(9, 21);
             if (sc.enemyQueens & file_bb(f)) sc.pair += pack(4, 3);
             if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) sc.pair += pack(8, 16);
-            if (rr <= 1 && sc.ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(sc.ksq) - f) >= 2) {
-                sc.pair -= pack(21, 8);
-            }
+            // Trapped: added without a branch, which would often guess wrong.
+            sc.pair -= ((rookTrapSquares >> s) & (mobility <= 2)) * pack(21, 8);
         }
 
         if (const Bitboard z = a & sc.enemyZone) {

@@ -191,6 +191,11 @@ TEST(EvalPieceTerms, WorkedPositions) {
         // Rook a1, king g1, mobility 2: trapped (-21, -8); passer ahead on its file (8, 16).
         {"trapped rook", "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "pieces", 767, 834},
         {"rook with mobility 3 is not trapped", "7k/8/8/8/8/8/P7/R3N1K1 w - - 0 1", "pieces", 793, 848},
+        // Rook a1 with mobility 0 (king b1) or 1 (king c1): one file from the king it is free, two
+        // files away trapped. Against b1: trapped (-21, -8), mobility (10, 5), king table (0, 10),
+        // knight d1 one square nearer its king (0, 1).
+        {"rook beside its king is not trapped", "7k/8/8/8/8/8/P7/RK1N4 w - - 0 1", "pieces", 773, 833},
+        {"rook two files from its king is trapped", "7k/8/8/8/8/8/P7/R1KN4 w - - 0 1", "pieces", 762, 841},
         // Bishop b2 blocked by its own knight still sees d4 and e5 through pawns-only lines: (15, 9).
         {"bishop centre control ignores pieces", "7k/8/8/8/8/2N5/1B6/7K w - - 0 1", "pieces", 695, 669},
         // Rook e1, only an enemy pawn on its file (13, 7), that pawn passed and ahead (8, 16).
@@ -445,7 +450,8 @@ TEST(EvalSymmetry, MirroredColoursNegateEveryStepButSpace) {
     std::vector<const char*> fens = VARIED;
     for (const char* f : {"7k/8/8/3N4/4P3/8/8/K7 w - - 0 1", "k7/8/2N5/3P4/8/8/8/7K w - - 0 1",
                           "7k/8/8/8/8/P3PPPP/1PPP4/2B4K w - - 0 1",
-                          "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "k7/8/4p3/8/8/8/8/4R2K w - - 0 1",
+                          "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "7k/8/8/8/8/8/P7/R1KN4 w - - 0 1",
+                          "k7/8/4p3/8/8/8/8/4R2K w - - 0 1",
                           "4k3/8/8/3p4/3PP3/8/2P5/2B1KB2 w - - 0 1", "8/R6r/4P3/8/8/8/8/K6k w - - 0 1",
                           "7k/8/2b5/4n3/3P4/8/8/K7 w - - 0 1", "4k3/5p2/8/6NQ/8/8/8/7K w - - 0 1",
                           "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", vwtest::KING_ATTACK, vwtest::KNIGHT_ENDGAME})
