@@ -149,6 +149,7 @@ constexpr auto THREAT = [] {
     }
     return t;
 }();
+static_assert(THREAT[0][PAWN] == 0 && THREAT[1][PAWN] == 0, "threats on pawns are worth nothing");
 
 // The knights to kings of both sides: material and piece-square sums (WHITE's
 // view) and the game phase. The lazy estimate is built on it, and the complete
@@ -405,10 +406,12 @@ inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, int& mg
     const Bitboard enemyKingBb = pieces_of(pos, o, KING);
     const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[C] & ~strong;
 
-    for (Bitboard b = weak & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
+    // Pawns are worth nothing to these two threats: the loops skip them.
+    const Bitboard weakPieces = weak & ~pieces_of(pos, o, PAWN);
+    for (Bitboard b = weakPieces & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
         t += THREAT[0][type_of_piece(pos.board[pop_lsb(b)])];
     }
-    for (Bitboard b = weak & ed.attacks[C][ROOK]; b;) {
+    for (Bitboard b = weakPieces & ed.attacks[C][ROOK]; b;) {
         t += THREAT[1][type_of_piece(pos.board[pop_lsb(b)])];
     }
 
