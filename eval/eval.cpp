@@ -238,23 +238,23 @@ int center_break_potential(const Position& pos) {
     return std::min(total, 6);
 }
 
-// Pawns that stand in front of a blocker: central ones count more, most when
-// rammed by an enemy pawn.
+// Pawns that stand in front of a blocker: one point each, two on files c-f,
+// three there when rammed by an enemy pawn. Counted as: every blocked pawn,
+// again on files c-f, and again when rammed there (a rammed pawn is blocked);
+// the two colours' sets never share a square, so they are counted together.
 int blocked_count(const Position& pos) {
     const Bitboard wp = pos.pieces[PAWN], bp = pos.pieces[6 + PAWN], occ = pos.occupied;
-    const Bitboard wBlocked = wp & (occ >> 8), bBlocked = bp & (occ << 8);
-    const Bitboard wRammed = wp & (bp >> 8), bRammed = bp & (wp << 8);
-    const int edge = popcount((wBlocked | bBlocked) & ~FILES_C_TO_F);
-    const int rammed = popcount(wRammed & FILES_C_TO_F) + popcount(bRammed & FILES_C_TO_F);
-    const int central = popcount(wBlocked & FILES_C_TO_F) + popcount(bBlocked & FILES_C_TO_F);
-    return std::clamp(edge + 3 * rammed + 2 * (central - rammed), 0, 12);
+    const Bitboard blocked = (wp & (occ >> 8)) | (bp & (occ << 8));
+    const Bitboard rammed = (wp & (bp >> 8)) | (bp & (wp << 8));
+    const int n = popcount(blocked) + popcount(blocked & FILES_C_TO_F) + popcount(rammed & FILES_C_TO_F);
+    return std::min(n, 12);
 }
 
+// The centre squares and the files c-f free of pawns.
 int openness(const Position& pos) {
     const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
-    int n = popcount(CENTER4 & ~pawns);
-    for (int f = 2; f <= 5; ++f) n += !(pawns & file_bb(f));
-    return std::clamp(n, 0, 8);
+    const Bitboard pawnFiles = fill_down(pawns) & RANK_1;  // one bit per file holding a pawn
+    return popcount(CENTER4 & ~pawns) + popcount(FILES_C_TO_F & RANK_1 & ~pawnFiles);
 }
 
 // ---------------------------------------------------------------------------
