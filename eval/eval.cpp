@@ -30,6 +30,8 @@ constexpr Bitboard FILES_E_TO_H = FILE_A * 0xF0;
 constexpr Bitboard CENTER4 = square_bb(SQ_D4) | square_bb(SQ_E4) | square_bb(SQ_D5) | square_bb(SQ_E5);
 constexpr Bitboard CENTER16 = 0x00003C3C3C3C0000ULL;  // c3-f6
 constexpr Bitboard COLOR0_SQUARES = 0xAA55AA55AA55AA55ULL;  // (file + rank) even: a1, c1, ..., b2
+// A king on its back rank on file d or e, by colour.
+constexpr Bitboard UNCASTLED_SQUARES[2] = {square_bb(SQ_D1) | square_bb(SQ_E1), square_bb(SQ_D8) | square_bb(SQ_E8)};
 // Space squares: WHITE c2-f4, BLACK c4-f6 (both sides share c4-f4).
 constexpr Bitboard SPACE_SQUARES[2] = {0x3CULL << 8 | 0x3CULL << 16 | 0x3CULL << 24,
                                        0x3CULL << 24 | 0x3CULL << 32 | 0x3CULL << 40};
@@ -289,9 +291,11 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
     }
     if constexpr (T == BISHOP) {
         // Own pawns on each bishop's square colour beyond three.
-        const int k0 = std::max(popcount(sc.ownPawns & COLOR0_SQUARES) - 3, 0);
-        const int k1 = std::max(popcount(sc.ownPawns & ~COLOR0_SQUARES) - 3, 0);
-        const int k = k0 * popcount(pieces & COLOR0_SQUARES) + k1 * popcount(pieces & ~COLOR0_SQUARES);
+        // The other colour's counts are the rest of the side's pawns and bishops.
+        const int pawns0 = popcount(sc.ownPawns & COLOR0_SQUARES), bishops0 = popcount(pieces & COLOR0_SQUARES);
+        const int k0 = std::max(pawns0 - 3, 0);
+        const int k1 = std::max(pos.piece_count[6 * C + PAWN] - pawns0 - 3, 0);
+        const int k = k0 * bishops0 + k1 * (pos.piece_count[6 * C + BISHOP] - bishops0);
         sc.pair -= k * pack(2, 2);
         const int n = popcount(pieces & sc.outposts);
         sc.pair += n * pack(9, 4);
@@ -455,8 +459,7 @@ inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboar
     if (k == NO_SQUARE) return 0;
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
-    constexpr int backRank = o == WHITE ? 0 : 7;
-    if (rank_of(k) == backRank && (file_of(k) == 3 || file_of(k) == 4)) p = 5 * p / 4;
+    if (square_bb(k) & UNCASTLED_SQUARES[o]) p = 5 * p / 4;
     if (pieces_of(pos, C, QUEEN) && pieces_of(pos, C, KNIGHT)) p += 4;
     return std::min(p, 64);
 }
@@ -465,9 +468,9 @@ template <Color C>
 inline int king_base_attack_score_mg(const Position& pos, const EvalData& ed) {
     constexpr Color o = ~C;
     const int k = pos.king_square[o];
-    constexpr int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
     constexpr int target = o == BLACK ? SQ_F7 : SQ_F2;
-    if ((k != d && k != e) || !(pieces_of(pos, o, PAWN) & square_bb(target))) return 0;
+    if (k == NO_SQUARE || !(square_bb(k) & UNCASTLED_SQUARES[o]) || !(pieces_of(pos, o, PAWN) & square_bb(target)))
+        return 0;
     constexpr Bitboard t = square_bb(target);
     const bool N = ed.attacks[C][KNIGHT] & t, B = ed.attacks[C][BISHOP] & t;
     const bool R = ed.attacks[C][ROOK] & t, Q = ed.attacks[C][QUEEN] & t;
@@ -650,7 +653,7 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     record("pieces");
 
     // 3. Bishop pair, worth more in open positions with central breaks.
-    const int bishopCount[2] = {popcount(pieces_of(pos, WHITE, BISHOP)), popcount(pieces_of(pos, BLACK, BISHOP))};
+    const int bishopCount[2] = {pos.piece_count[BISHOP], pos.piece_count[6 + BISHOP]};
     if (bishopCount[WHITE] >= 2 || bishopCount[BLACK] >= 2) {
         const int blocked = blocked_count(pos);
         const int open = openness(pos);
