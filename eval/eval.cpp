@@ -162,7 +162,9 @@ struct PieceSum {
     int phase;  // capped
 };
 
-PieceSum piece_sum(const Position& pos) {
+// Always inlined (a short loop): the search runs it once per evaluation, and
+// the call, its stack alignment and the returned record cost a tenth of it.
+[[gnu::always_inline]] inline PieceSum piece_sum(const Position& pos) {
     uint64_t sum = 0;
     for (Bitboard b = pos.occupied & ~(pos.pieces[PAWN] | pos.pieces[6 + PAWN]); b;) {
         const int s = pop_lsb(b);
