@@ -216,6 +216,9 @@ TEST(EvalPieceTerms, WorkedPositions) {
         {"black bishop pair with central breaks", "2b1kb2/8/3p4/4p3/3P4/8/8/4K3 b - - 0 1", "bishoppair", -38, -41},
         // e6 is too far advanced and b4 off the centre files to be breaks; openness 6: (34, 40).
         {"no breaks from e6 or b4", "4k3/8/2p1P3/8/1P6/8/8/2B1KB2 w - - 0 1", "bishoppair", 34, 40},
+        // Four pawns on each of files a, b, g and h, all blocked: 16 points held at 12; openness 8:
+        // mgB 16 -> 17, egB 32 (an uncapped count would give 28).
+        {"blocked count capped at 12", "4k3/pp4pp/pp4pp/PP4PP/PP4PP/8/8/2B1KB2 w - - 0 1", "bishoppair", 17, 32},
     });
 }
 
