@@ -30,6 +30,8 @@ constexpr Bitboard FILES_E_TO_H = FILE_A * 0xF0;
 constexpr Bitboard CENTER4 = square_bb(SQ_D4) | square_bb(SQ_E4) | square_bb(SQ_D5) | square_bb(SQ_E5);
 constexpr Bitboard CENTER16 = 0x00003C3C3C3C0000ULL;  // c3-f6
 constexpr Bitboard COLOR0_SQUARES = 0xAA55AA55AA55AA55ULL;  // (file + rank) even: a1, c1, ..., b2
+// A king on its back rank on file d or e, by colour.
+constexpr Bitboard UNCASTLED_SQUARES[2] = {square_bb(SQ_D1) | square_bb(SQ_E1), square_bb(SQ_D8) | square_bb(SQ_E8)};
 // Space squares: WHITE c2-f4, BLACK c4-f6 (both sides share c4-f4).
 constexpr Bitboard SPACE_SQUARES[2] = {0x3CULL << 8 | 0x3CULL << 16 | 0x3CULL << 24,
                                        0x3CULL << 24 | 0x3CULL << 32 | 0x3CULL << 40};
@@ -126,6 +128,19 @@ constexpr auto KING_PROXIMITY = [] {
     return t;
 }();
 
+// ROOK_TRAP_SQUARES[c][f]: where a rook of colour c can be shut in by its own
+// king on file f: its first two ranks, two files or more from the king.
+constexpr auto ROOK_TRAP_SQUARES = [] {
+    std::array<std::array<Bitboard, 8>, 2> t{};
+    for (int c = WHITE; c <= BLACK; ++c)
+        for (int kf = 0; kf < 8; ++kf)
+            for (int s = 0; s < 64; ++s) {
+                const int rr = c == WHITE ? rank_of(s) : 7 - rank_of(s);
+                if (rr <= 1 && abs_diff(file_of(s), kf) >= 2) t[c][kf] |= square_bb(s);
+            }
+    return t;
+}();
+
 // Threat values (v, v / 2) by the victim's type, packed like PIECE_SQUARE:
 // row 0 for minor-piece attackers, row 1 for rooks.
 constexpr auto THREAT = [] {
@@ -136,6 +151,7 @@ constexpr auto THREAT = [] {
     }
     return t;
 }();
+static_assert(THREAT[0][PAWN] == 0 && THREAT[1][PAWN] == 0, "threats on pawns are worth nothing");
 
 // The knights to kings of both sides: material and piece-square sums (WHITE's
 // view) and the game phase. The lazy estimate is built on it, and the complete
@@ -146,7 +162,9 @@ struct PieceSum {
     int phase;  // capped
 };
 
-PieceSum piece_sum(const Position& pos) {
+// Always inlined (a short loop): the search runs it once per evaluation, and
+// the call, its stack alignment and the returned record cost a tenth of it.
+[[gnu::always_inline]] inline PieceSum piece_sum(const Position& pos) {
     uint64_t sum = 0;
     for (Bitboard b = pos.occupied & ~(pos.pieces[PAWN] | pos.pieces[6 + PAWN]); b;) {
         const int s = pop_lsb(b);
@@ -177,7 +195,10 @@ struct EvalData {
 // side to move's view with the tempo bonus.
 inline int blend(const Position& pos, int mg, int eg, int phase) {
     const int v = ((MAX_PHASE - phase) * eg + phase * mg) / MAX_PHASE;
-    return (pos.side == WHITE ? v : -v) + TEMPO;
+    // Negated for BLACK by arithmetic: the side to move is as good as random
+    // to a branch predictor.
+    const int flip = -static_cast<int>(pos.side);  // 0 or -1
+    return (v ^ flip) - flip + TEMPO;
 }
 
 // The per-side terms are templates on the colour: with the colour a constant,
@@ -186,18 +207,23 @@ inline int blend(const Position& pos, int mg, int eg, int phase) {
 // ---------------------------------------------------------------------------
 // Step 1 helpers.
 // ---------------------------------------------------------------------------
-// The king, its neighbours and the neighbours of the square ahead: the square
-// ahead's neighbourhood is the king's shifted one rank forward (nothing when
-// the king stands on its last rank).
-template <Color C>
-inline Bitboard king_zone(int ksq) {
-    if (ksq == NO_SQUARE) return 0;
-    const Bitboard near = square_bb(ksq) | Attack::kingAttacks[ksq];
-    Bitboard zone = near | pawn_push_bb<C>(near);
-    if (file_of(ksq) == 0) zone |= zone << 1;  // widen towards the board on the edge files
-    else if (file_of(ksq) == 7) zone |= zone >> 1;
+// KING_ZONE[c][k]: the king on k, its neighbours and the neighbours of the
+// square ahead (none when the king stands on its last rank), widened by a file
+// towards the board on the edge files. That is a box three files wide (the
+// king's file and its neighbours, or the three files at the edge) and four
+// ranks deep (one behind the king to two ahead), cut at the board's edge.
+// Looked up: it costs a load instead of a score of shifts and tests.
+constexpr auto KING_ZONE = [] {
+    std::array<std::array<Bitboard, 64>, 2> zone{};
+    for (int c = WHITE; c <= BLACK; ++c)
+        for (int k = 0; k < 64; ++k) {
+            const int firstFile = std::clamp(file_of(k) - 1, 0, 5);
+            const int firstRank = c == WHITE ? rank_of(k) - 1 : rank_of(k) - 2;
+            for (int r = std::max(firstRank, 0); r <= std::min(firstRank + 3, 7); ++r)
+                for (int f = firstFile; f <= firstFile + 2; ++f) zone[c][k] |= square_bb(8 * r + f);
+        }
     return zone;
-}
+}();
 
 // Pawns on files c-f and relative ranks 2-5: one point for a free stop square
 // (two on files d and e) and one for each enemy pawn they could capture. The
@@ -216,23 +242,23 @@ int center_break_potential(const Position& pos) {
     return std::min(total, 6);
 }
 
-// Pawns that stand in front of a blocker: central ones count more, most when
-// rammed by an enemy pawn.
+// Pawns that stand in front of a blocker: one point each, two on files c-f,
+// three there when rammed by an enemy pawn. Counted as: every blocked pawn,
+// again on files c-f, and again when rammed there (a rammed pawn is blocked);
+// the two colours' sets never share a square, so they are counted together.
 int blocked_count(const Position& pos) {
     const Bitboard wp = pos.pieces[PAWN], bp = pos.pieces[6 + PAWN], occ = pos.occupied;
-    const Bitboard wBlocked = wp & (occ >> 8), bBlocked = bp & (occ << 8);
-    const Bitboard wRammed = wp & (bp >> 8), bRammed = bp & (wp << 8);
-    const int edge = popcount((wBlocked | bBlocked) & ~FILES_C_TO_F);
-    const int rammed = popcount(wRammed & FILES_C_TO_F) + popcount(bRammed & FILES_C_TO_F);
-    const int central = popcount(wBlocked & FILES_C_TO_F) + popcount(bBlocked & FILES_C_TO_F);
-    return std::clamp(edge + 3 * rammed + 2 * (central - rammed), 0, 12);
+    const Bitboard blocked = (wp & (occ >> 8)) | (bp & (occ << 8));
+    const Bitboard rammed = (wp & (bp >> 8)) | (bp & (wp << 8));
+    const int n = popcount(blocked) + popcount(blocked & FILES_C_TO_F) + popcount(rammed & FILES_C_TO_F);
+    return std::min(n, 12);
 }
 
+// The centre squares and the files c-f free of pawns.
 int openness(const Position& pos) {
     const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
-    int n = popcount(CENTER4 & ~pawns);
-    for (int f = 2; f <= 5; ++f) n += !(pawns & file_bb(f));
-    return std::clamp(n, 0, 8);
+    const Bitboard pawnFiles = fill_down(pawns) & RANK_1;  // one bit per file holding a pawn
+    return popcount(CENTER4 & ~pawns) + popcount(FILES_C_TO_F & RANK_1 & ~pawnFiles);
 }
 
 // ---------------------------------------------------------------------------
@@ -267,13 +293,19 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
     }
     if constexpr (T == BISHOP) {
         // Own pawns on each bishop's square colour beyond three.
-        const int k0 = std::max(popcount(sc.ownPawns & COLOR0_SQUARES) - 3, 0);
-        const int k1 = std::max(popcount(sc.ownPawns & ~COLOR0_SQUARES) - 3, 0);
-        const int k = k0 * popcount(pieces & COLOR0_SQUARES) + k1 * popcount(pieces & ~COLOR0_SQUARES);
+        // The other colour's counts are the rest of the side's pawns and bishops.
+        const int pawns0 = popcount(sc.ownPawns & COLOR0_SQUARES), bishops0 = popcount(pieces & COLOR0_SQUARES);
+        const int k0 = std::max(pawns0 - 3, 0);
+        const int k1 = std::max(pos.piece_count[6 * C + PAWN] - pawns0 - 3, 0);
+        const int k = k0 * bishops0 + k1 * (pos.piece_count[6 * C + BISHOP] - bishops0);
         sc.pair -= k * pack(2, 2);
         const int n = popcount(pieces & sc.outposts);
         sc.pair += n * pack(9, 4);
     }
+
+    // A rook here with a mobility of 2 or less is trapped.
+    [[maybe_unused]] Bitboard rookTrapSquares = 0;
+    if constexpr (T == ROOK) rookTrapSquares = sc.ksq == NO_SQUARE ? 0 : ROOK_TRAP_SQUARES[C][file_of(sc.ksq)];
 
     Bitboard all = 0;
     int attackers = 0;
@@ -315,9 +347,8 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
             if (rr == 6) sc.pair += pack(9, 21);
             if (sc.enemyQueens & file_bb(f)) sc.pair += pack(4, 3);
             if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) sc.pair += pack(8, 16);
-            if (rr <= 1 && sc.ksq != NO_SQUARE && mobility <= 2 && std::abs(file_of(sc.ksq) - f) >= 2) {
-                sc.pair -= pack(21, 8);
-            }
+            // Trapped: added without a branch, which would often guess wrong.
+            sc.pair -= ((rookTrapSquares >> s) & (mobility <= 2)) * pack(21, 8);
         }
 
         if (const Bitboard z = a & sc.enemyZone) {
@@ -381,10 +412,12 @@ inline void evaluate_threats_v2(const Position& pos, const EvalData& ed, int& mg
     const Bitboard enemyKingBb = pieces_of(pos, o, KING);
     const Bitboard weak = pos.occupancy[o] & ~enemyKingBb & ed.attackedBy[C] & ~strong;
 
-    for (Bitboard b = weak & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
+    // Pawns are worth nothing to these two threats: the loops skip them.
+    const Bitboard weakPieces = weak & ~pieces_of(pos, o, PAWN);
+    for (Bitboard b = weakPieces & (ed.attacks[C][KNIGHT] | ed.attacks[C][BISHOP]); b;) {
         t += THREAT[0][type_of_piece(pos.board[pop_lsb(b)])];
     }
-    for (Bitboard b = weak & ed.attacks[C][ROOK]; b;) {
+    for (Bitboard b = weakPieces & ed.attacks[C][ROOK]; b;) {
         t += THREAT[1][type_of_piece(pos.board[pop_lsb(b)])];
     }
 
@@ -428,8 +461,7 @@ inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboar
     if (k == NO_SQUARE) return 0;
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
-    constexpr int backRank = o == WHITE ? 0 : 7;
-    if (rank_of(k) == backRank && (file_of(k) == 3 || file_of(k) == 4)) p = 5 * p / 4;
+    if (square_bb(k) & UNCASTLED_SQUARES[o]) p = 5 * p / 4;
     if (pieces_of(pos, C, QUEEN) && pieces_of(pos, C, KNIGHT)) p += 4;
     return std::min(p, 64);
 }
@@ -438,9 +470,9 @@ template <Color C>
 inline int king_base_attack_score_mg(const Position& pos, const EvalData& ed) {
     constexpr Color o = ~C;
     const int k = pos.king_square[o];
-    constexpr int d = o == BLACK ? SQ_D8 : SQ_D1, e = o == BLACK ? SQ_E8 : SQ_E1;
     constexpr int target = o == BLACK ? SQ_F7 : SQ_F2;
-    if ((k != d && k != e) || !(pieces_of(pos, o, PAWN) & square_bb(target))) return 0;
+    if (k == NO_SQUARE || !(square_bb(k) & UNCASTLED_SQUARES[o]) || !(pieces_of(pos, o, PAWN) & square_bb(target)))
+        return 0;
     constexpr Bitboard t = square_bb(target);
     const bool N = ed.attacks[C][KNIGHT] & t, B = ed.attacks[C][BISHOP] & t;
     const bool R = ed.attacks[C][ROOK] & t, Q = ed.attacks[C][QUEEN] & t;
@@ -473,7 +505,8 @@ inline int king_safety_v2(const Position& pos, const EvalData& ed, PawnHash::Ent
     if (ed.attacks[o][KNIGHT] & safe & Attack::knightAttacks[k]) danger += 19;
 
     if (!pieces_of(pos, o, QUEEN)) danger = 2 * danger / 3;
-    return danger <= 0 ? sh : sh - danger * danger / 960;
+    // Every danger term is a count or a weight, never negative.
+    return sh - danger * danger / 960;
 }
 
 // ---------------------------------------------------------------------------
@@ -534,7 +567,7 @@ inline void init_side(const Position& pos, const PawnHash::Entry& e, EvalData& e
     ed.attackedBy[C] = e.pawnAttacks[C] | kingAtt;
     ed.attackedBy2[C] = e.pawnAttacks[C] & kingAtt;
     ed.mobilityArea[C] = ~(pieces_of(pos, C, QUEEN) | pieces_of(pos, C, KING) | e.pawnAttacks[o] | e.mobExcluded[C]);
-    ed.kingZone[C] = king_zone<C>(ksq);
+    ed.kingZone[C] = ksq == NO_SQUARE ? 0 : KING_ZONE[C][ksq];
     ed.passed[C] = e.passed[C];
     ed.advancedConnectedPassers[C] = e.advancedConnectedPassers[C];
 }
@@ -622,7 +655,7 @@ int evaluate_full(const Position& pos, PawnHash::Entry& e, const PieceSum& ps) {
     record("pieces");
 
     // 3. Bishop pair, worth more in open positions with central breaks.
-    const int bishopCount[2] = {popcount(pieces_of(pos, WHITE, BISHOP)), popcount(pieces_of(pos, BLACK, BISHOP))};
+    const int bishopCount[2] = {pos.piece_count[BISHOP], pos.piece_count[6 + BISHOP]};
     if (bishopCount[WHITE] >= 2 || bishopCount[BLACK] >= 2) {
         const int blocked = blocked_count(pos);
         const int open = openness(pos);

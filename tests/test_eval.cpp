@@ -191,6 +191,11 @@ TEST(EvalPieceTerms, WorkedPositions) {
         // Rook a1, king g1, mobility 2: trapped (-21, -8); passer ahead on its file (8, 16).
         {"trapped rook", "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "pieces", 767, 834},
         {"rook with mobility 3 is not trapped", "7k/8/8/8/8/8/P7/R3N1K1 w - - 0 1", "pieces", 793, 848},
+        // Rook a1 with mobility 0 (king b1) or 1 (king c1): one file from the king it is free, two
+        // files away trapped. Against b1: trapped (-21, -8), mobility (10, 5), king table (0, 10),
+        // knight d1 one square nearer its king (0, 1).
+        {"rook beside its king is not trapped", "7k/8/8/8/8/8/P7/RK1N4 w - - 0 1", "pieces", 773, 833},
+        {"rook two files from its king is trapped", "7k/8/8/8/8/8/P7/R1KN4 w - - 0 1", "pieces", 762, 841},
         // Bishop b2 blocked by its own knight still sees d4 and e5 through pawns-only lines: (15, 9).
         {"bishop centre control ignores pieces", "7k/8/8/8/8/2N5/1B6/7K w - - 0 1", "pieces", 695, 669},
         // Rook e1, only an enemy pawn on its file (13, 7), that pawn passed and ahead (8, 16).
@@ -211,6 +216,9 @@ TEST(EvalPieceTerms, WorkedPositions) {
         {"black bishop pair with central breaks", "2b1kb2/8/3p4/4p3/3P4/8/8/4K3 b - - 0 1", "bishoppair", -38, -41},
         // e6 is too far advanced and b4 off the centre files to be breaks; openness 6: (34, 40).
         {"no breaks from e6 or b4", "4k3/8/2p1P3/8/1P6/8/8/2B1KB2 w - - 0 1", "bishoppair", 34, 40},
+        // Four pawns on each of files a, b, g and h, all blocked: 16 points held at 12; openness 8:
+        // mgB 16 -> 17, egB 32 (an uncapped count would give 28).
+        {"blocked count capped at 12", "4k3/pp4pp/pp4pp/PP4PP/PP4PP/8/8/2B1KB2 w - - 0 1", "bishoppair", 17, 32},
     });
 }
 
@@ -239,6 +247,8 @@ TEST(EvalPasserThreatKingTerms, WorkedPositions) {
         {"king danger 31", "k7/8/8/8/8/4p3/5PPP/q1n3K1 b - - 0 1", "king", 88, 0},
         // The h-file king's zone reaches f2, which the knight hits: danger 48 -> 32 -> 1.
         {"king zone widened on the h-file", "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", "king", 78, 0},
+        // The same board mirrored file by file: on the a-file the zone reaches c2.
+        {"king zone widened on the a-file", "7k/8/8/8/8/4n3/PP6/K7 w - - 0 1", "king", 78, 0},
         {"lone king e4 (30) against king a1 (0)", "8/8/8/8/4K3/8/8/k7 w - - 0 1", "kingact", 0, 30},
         // Passer a2 seven squares from its king: no proximity bonus, but the king race
         // (enemy king 6 away, own 7) still counts: 2 * (6 - 7).
@@ -443,7 +453,8 @@ TEST(EvalSymmetry, MirroredColoursNegateEveryStepButSpace) {
     std::vector<const char*> fens = VARIED;
     for (const char* f : {"7k/8/8/3N4/4P3/8/8/K7 w - - 0 1", "k7/8/2N5/3P4/8/8/8/7K w - - 0 1",
                           "7k/8/8/8/8/P3PPPP/1PPP4/2B4K w - - 0 1",
-                          "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "k7/8/4p3/8/8/8/8/4R2K w - - 0 1",
+                          "7k/8/8/8/8/8/P7/R2N2K1 w - - 0 1", "7k/8/8/8/8/8/P7/R1KN4 w - - 0 1",
+                          "k7/8/4p3/8/8/8/8/4R2K w - - 0 1",
                           "4k3/8/8/3p4/3PP3/8/2P5/2B1KB2 w - - 0 1", "8/R6r/4P3/8/8/8/8/K6k w - - 0 1",
                           "7k/8/2b5/4n3/3P4/8/8/K7 w - - 0 1", "4k3/5p2/8/6NQ/8/8/8/7K w - - 0 1",
                           "k7/8/8/8/8/3n4/6PP/7K w - - 0 1", vwtest::KING_ATTACK, vwtest::KNIGHT_ENDGAME})
