@@ -518,16 +518,14 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed) 
     const int k = pos.king_square[C];
     if (k == NO_SQUARE) return 0;
     const int cd = centre_distance(k);
-    int s = 5 * (6 - cd);
-    // Nearest enemy pawn within five king moves, searched ring by ring (the
-    // king's own square holds no pawn).
-    if (const Bitboard enemyPawns = pieces_of(pos, o, PAWN)) {
-        for (int md = 1; md <= 5; ++md)
-            if (DISTANCE_RING[k][md] & enemyPawns) {
-                s = 5 * (12 - md - cd);
-                break;
-            }
-    }
+    // Nearest enemy pawn within five king moves (the king's own square holds
+    // no pawn): bit d is set when ring d holds one, and bit 6 stands for none
+    // near, which gives the base value 5 * (6 - cd). All five rings are read:
+    // a search that stops at the first hit guesses its exit wrong too often.
+    const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
+    Bitboard rings = square_bb(6);
+    for (int md = 1; md <= 5; ++md) rings |= Bitboard((DISTANCE_RING[k][md] & enemyPawns) != 0) << md;
+    int s = 5 * (12 - lsb(rings) - cd);
     const int enemyKing = pos.king_square[o];
     for (Bitboard b = ed.passed[C]; b;) {
         const int p = pop_lsb(b);
