@@ -376,25 +376,23 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
         const Bitboard stop = pawn_push_bb<C>(square_bb(s));
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
-        if (ed.attacks[C][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
-        if (ownPawns & adjacent_files(f) & rank_band(r)) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
+        // The terms are added as 0/1 factors, not under tests: each depends
+        // on the pawn and is hard to guess.
+        const int defended = (ed.attacks[C][PAWN] >> s) & 1;
+        const int connected = (ownPawns & adjacent_files(f) & rank_band(r)) != 0;
+        // With the stop square occupied the pawn pays a penalty instead of
+        // the path and stop-square bonuses.
+        const int stopFree = !(pos.occupied & stop);
+        const Bitboard path = file_bb(f) & ranks_ahead(C, r);
+        const int safePath = stopFree & !(path & ed.attackedBy[o] & ~ed.attackedBy[C]);
+        const int stopDefended = stopFree & ((stop & ed.attackedBy[C]) != 0);
+        pm += 14 * defended + connected * (5 + 2 * rr) + safePath * 5 * rr + stopDefended * 4 - (1 - stopFree) * 11;
+        pe += 24 * defended + connected * (10 + 4 * rr) + safePath * 8 * rr + stopDefended * 8 - (1 - stopFree) * 22;
 
         const int t = lsb(stop);  // a pawn never stands on its last rank
-        if (!(pos.occupied & stop)) {
-            const Bitboard path = file_bb(f) & (ranks_ahead(C, r));
-            if (!(path & ed.attackedBy[o] & ~ed.attackedBy[C])) { pm += 5 * rr; pe += 8 * rr; }
-            if (stop & ed.attackedBy[C]) { pm += 4; pe += 8; }
-        } else {
-            pm -= 11; pe -= 22;
-        }
-        if (ownKing != NO_SQUARE) {
-            const int d = chebyshev(ownKing, t);
-            if (d <= 4) pe += 6 * (5 - d);
-        }
-        if (enemyKing != NO_SQUARE) {
-            const int d = chebyshev(enemyKing, t);
-            if (d <= 4) pe -= (5 - d) * (rr + 3);
-        }
+        // Kings within four moves of the stop square.
+        if (ownKing != NO_SQUARE) pe += 6 * std::max(5 - chebyshev(ownKing, t), 0);
+        if (enemyKing != NO_SQUARE) pe -= std::max(5 - chebyshev(enemyKing, t), 0) * (rr + 3);
         gain(C, mg, eg, pm, pe);
     }
 }
