@@ -91,10 +91,10 @@ SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboa
     for (Bitboard b = stopEmpty & (neighbourNear | defended) & ~passed; b;) {
         const int s = pop_lsb(b);
         const int rr = s >> 3;
-        if (popcount(enemy & FRONT_SPAN[s]) <= 2) {
-            r.mg += CANDIDATE_PASSER_MG[rr];
-            r.eg += CANDIDATE_PASSER_EG[rr];
-        }
+        // A 0/1 factor: whether the pawn qualifies is a guess for a test.
+        const int few = popcount(enemy & FRONT_SPAN[s]) <= 2;
+        r.mg += few * CANDIDATE_PASSER_MG[rr];
+        r.eg += few * CANDIDATE_PASSER_EG[rr];
     }
 
     r.passed = passed;
