@@ -460,7 +460,8 @@ inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboar
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
     if (square_bb(k) & UNCASTLED_SQUARES[o]) p = 5 * p / 4;
-    if (pieces_of(pos, C, QUEEN) && pieces_of(pos, C, KNIGHT)) p += 4;
+    // Both tests evaluated, no early exit to guess.
+    p += 4 * (int(pieces_of(pos, C, QUEEN) != 0) & int(pieces_of(pos, C, KNIGHT) != 0));
     return std::min(p, 64);
 }
 
