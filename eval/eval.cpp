@@ -49,13 +49,14 @@ constexpr auto SQUARE_DISTANCE = [] {
             d[a][b] = static_cast<uint8_t>(std::max(abs_diff(file_of(a), file_of(b)), abs_diff(rank_of(a), rank_of(b))));
     return d;
 }();
-// DISTANCE_RING[s][d]: the squares at king-move distance exactly d from s, so
-// the nearest piece of a set is found ring by ring, nearest first.
-constexpr auto DISTANCE_RING = [] {
-    std::array<std::array<Bitboard, 8>, 64> r{};
+// DISTANCE_WITHIN[s][d]: the squares at king-move distance 1 to d from s, so
+// how near the nearest piece of a set stands is counted without a search.
+constexpr auto DISTANCE_WITHIN = [] {
+    std::array<std::array<Bitboard, 8>, 64> w{};
     for (int a = 0; a < 64; ++a)
-        for (int b = 0; b < 64; ++b) r[a][SQUARE_DISTANCE[a][b]] |= square_bb(b);
-    return r;
+        for (int b = 0; b < 64; ++b)
+            for (int d = std::max<int>(SQUARE_DISTANCE[a][b], 1); d < 8; ++d) w[a][d] |= square_bb(b);
+    return w;
 }();
 // Manhattan distance to the nearest of the four centre squares.
 constexpr auto CENTRE_DISTANCE = [] {
@@ -518,13 +519,14 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed) 
     if (k == NO_SQUARE) return 0;
     const int cd = centre_distance(k);
     // Nearest enemy pawn within five king moves (the king's own square holds
-    // no pawn): bit d is set when ring d holds one, and bit 6 stands for none
-    // near, which gives the base value 5 * (6 - cd). All five rings are read:
-    // a search that stops at the first hit guesses its exit wrong too often.
+    // no pawn): one more than the number of distances 1 to 5 with no enemy
+    // pawn that near, 6 for none near, which gives the base value
+    // 5 * (6 - cd). All five are counted: a search that stops at the first
+    // hit guesses its exit wrong too often.
     const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
-    Bitboard rings = square_bb(6);
-    for (int md = 1; md <= 5; ++md) rings |= Bitboard((DISTANCE_RING[k][md] & enemyPawns) != 0) << md;
-    int s = 5 * (12 - lsb(rings) - cd);
+    int nearest = 1;
+    for (int md = 1; md <= 5; ++md) nearest += !(DISTANCE_WITHIN[k][md] & enemyPawns);
+    int s = 5 * (12 - nearest - cd);
     const int enemyKing = pos.king_square[o];
     for (Bitboard b = ed.passed[C]; b;) {
         const int p = pop_lsb(b);
