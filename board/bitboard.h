@@ -48,7 +48,9 @@ constexpr Bitboard rank_band(int r) {
 
 // Ranks strictly ahead of rank r (0..7) as seen by colour c.
 constexpr Bitboard ranks_ahead(Color c, int r) {
-    return c == WHITE ? (r >= 7 ? 0 : ALL_SQUARES << (8 * (r + 1))) : (r <= 0 ? 0 : ALL_SQUARES >> (8 * (8 - r)));
+    // Two shifts, each below 64 bits, give the empty set on the last rank
+    // without a test.
+    return c == WHITE ? (ALL_SQUARES << 8) << (8 * r) : (ALL_SQUARES >> 8) >> (8 * (7 - r));
 }
 
 // Every square of b's files from each square of b up to rank 8 (fill_up) or

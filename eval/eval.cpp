@@ -49,13 +49,14 @@ constexpr auto SQUARE_DISTANCE = [] {
             d[a][b] = static_cast<uint8_t>(std::max(abs_diff(file_of(a), file_of(b)), abs_diff(rank_of(a), rank_of(b))));
     return d;
 }();
-// DISTANCE_RING[s][d]: the squares at king-move distance exactly d from s, so
-// the nearest piece of a set is found ring by ring, nearest first.
-constexpr auto DISTANCE_RING = [] {
-    std::array<std::array<Bitboard, 8>, 64> r{};
+// DISTANCE_WITHIN[s][d]: the squares at king-move distance 1 to d from s, so
+// how near the nearest piece of a set stands is counted without a search.
+constexpr auto DISTANCE_WITHIN = [] {
+    std::array<std::array<Bitboard, 8>, 64> w{};
     for (int a = 0; a < 64; ++a)
-        for (int b = 0; b < 64; ++b) r[a][SQUARE_DISTANCE[a][b]] |= square_bb(b);
-    return r;
+        for (int b = 0; b < 64; ++b)
+            for (int d = std::max<int>(SQUARE_DISTANCE[a][b], 1); d < 8; ++d) w[a][d] |= square_bb(b);
+    return w;
 }();
 // Manhattan distance to the nearest of the four centre squares.
 constexpr auto CENTRE_DISTANCE = [] {
@@ -376,25 +377,23 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
         const Bitboard stop = pawn_push_bb<C>(square_bb(s));
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
-        if (ed.attacks[C][PAWN] & square_bb(s)) { pm += 14; pe += 24; }  // defended
-        if (ownPawns & adjacent_files(f) & rank_band(r)) { pm += 5 + 2 * rr; pe += 10 + 4 * rr; }  // connected
+        // The terms are added as 0/1 factors, not under tests: each depends
+        // on the pawn and is hard to guess.
+        const int defended = (ed.attacks[C][PAWN] >> s) & 1;
+        const int connected = (ownPawns & adjacent_files(f) & rank_band(r)) != 0;
+        // With the stop square occupied the pawn pays a penalty instead of
+        // the path and stop-square bonuses.
+        const int stopFree = !(pos.occupied & stop);
+        const Bitboard path = file_bb(f) & ranks_ahead(C, r);
+        const int safePath = stopFree & !(path & ed.attackedBy[o] & ~ed.attackedBy[C]);
+        const int stopDefended = stopFree & ((stop & ed.attackedBy[C]) != 0);
+        pm += 14 * defended + connected * (5 + 2 * rr) + safePath * 5 * rr + stopDefended * 4 - (1 - stopFree) * 11;
+        pe += 24 * defended + connected * (10 + 4 * rr) + safePath * 8 * rr + stopDefended * 8 - (1 - stopFree) * 22;
 
         const int t = lsb(stop);  // a pawn never stands on its last rank
-        if (!(pos.occupied & stop)) {
-            const Bitboard path = file_bb(f) & (ranks_ahead(C, r));
-            if (!(path & ed.attackedBy[o] & ~ed.attackedBy[C])) { pm += 5 * rr; pe += 8 * rr; }
-            if (stop & ed.attackedBy[C]) { pm += 4; pe += 8; }
-        } else {
-            pm -= 11; pe -= 22;
-        }
-        if (ownKing != NO_SQUARE) {
-            const int d = chebyshev(ownKing, t);
-            if (d <= 4) pe += 6 * (5 - d);
-        }
-        if (enemyKing != NO_SQUARE) {
-            const int d = chebyshev(enemyKing, t);
-            if (d <= 4) pe -= (5 - d) * (rr + 3);
-        }
+        // Kings within four moves of the stop square.
+        if (ownKing != NO_SQUARE) pe += 6 * std::max(5 - chebyshev(ownKing, t), 0);
+        if (enemyKing != NO_SQUARE) pe -= std::max(5 - chebyshev(enemyKing, t), 0) * (rr + 3);
         gain(C, mg, eg, pm, pe);
     }
 }
@@ -462,7 +461,8 @@ inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboar
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
     if (square_bb(k) & UNCASTLED_SQUARES[o]) p = 5 * p / 4;
-    if (pieces_of(pos, C, QUEEN) && pieces_of(pos, C, KNIGHT)) p += 4;
+    // Both tests evaluated, no early exit to guess.
+    p += 4 * (int(pieces_of(pos, C, QUEEN) != 0) & int(pieces_of(pos, C, KNIGHT) != 0));
     return std::min(p, 64);
 }
 
@@ -518,16 +518,15 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed) 
     const int k = pos.king_square[C];
     if (k == NO_SQUARE) return 0;
     const int cd = centre_distance(k);
-    int s = 5 * (6 - cd);
-    // Nearest enemy pawn within five king moves, searched ring by ring (the
-    // king's own square holds no pawn).
-    if (const Bitboard enemyPawns = pieces_of(pos, o, PAWN)) {
-        for (int md = 1; md <= 5; ++md)
-            if (DISTANCE_RING[k][md] & enemyPawns) {
-                s = 5 * (12 - md - cd);
-                break;
-            }
-    }
+    // Nearest enemy pawn within five king moves (the king's own square holds
+    // no pawn): one more than the number of distances 1 to 5 with no enemy
+    // pawn that near, 6 for none near, which gives the base value
+    // 5 * (6 - cd). All five are counted: a search that stops at the first
+    // hit guesses its exit wrong too often.
+    const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
+    int nearest = 1;
+    for (int md = 1; md <= 5; ++md) nearest += !(DISTANCE_WITHIN[k][md] & enemyPawns);
+    int s = 5 * (12 - nearest - cd);
     const int enemyKing = pos.king_square[o];
     for (Bitboard b = ed.passed[C]; b;) {
         const int p = pop_lsb(b);

@@ -33,6 +33,24 @@ constexpr auto FRONT_SPAN = [] {
     return span;
 }();
 
+// PAWN_SQUARE_TERMS[s][k]: a pawn's piece-square value on s plus, by the bits
+// of k, its bonus as a defended pawn (1) and as a phalanx member (2) on the
+// rank of s. One walk over the pawns with one read each replaces a walk per
+// term, and the exits of the walks the predictor would guess wrong.
+struct PawnTerm {
+    int mg, eg;
+};
+constexpr auto PAWN_SQUARE_TERMS = [] {
+    std::array<std::array<PawnTerm, 4>, 64> t{};
+    for (int s = 0; s < 64; ++s)
+        for (int k = 0; k < 4; ++k) {
+            const int rr = s >> 3;
+            t[s][k].mg = MG_PST[PAWN][s] + (k & 1 ? PAWN_DEFENDED_MG[rr] : 0) + (k & 2 ? PAWN_PHALANX_MG[rr] : 0);
+            t[s][k].eg = EG_PST[PAWN][s] + (k & 1 ? PAWN_DEFENDED_EG[rr] : 0) + (k & 2 ? PAWN_PHALANX_EG[rr] : 0);
+        }
+    return t;
+}();
+
 // What one side's pawns give the entry.
 struct SidePawns {
     int mg, eg;
@@ -65,27 +83,18 @@ SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboa
            11 * popcount(overextended) - 7 * popcount(unsupported);
     for (Bitboard b = own; b;) {
         const int s = pop_lsb(b);
-        r.mg += MG_PST[PAWN][s];
-        r.eg += EG_PST[PAWN][s];
-    }
-    for (Bitboard b = defended; b;) {
-        const int rr = pop_lsb(b) >> 3;
-        r.mg += PAWN_DEFENDED_MG[rr];
-        r.eg += PAWN_DEFENDED_EG[rr];
-    }
-    for (Bitboard b = phalanx; b;) {
-        const int rr = pop_lsb(b) >> 3;
-        r.mg += PAWN_PHALANX_MG[rr];
-        r.eg += PAWN_PHALANX_EG[rr];
+        const PawnTerm& t = PAWN_SQUARE_TERMS[s][((defended >> s) & 1) | ((phalanx >> s) & 1) << 1];
+        r.mg += t.mg;
+        r.eg += t.eg;
     }
     // Candidate passers: one or two enemy pawns ahead on the own and adjacent files.
     for (Bitboard b = stopEmpty & (neighbourNear | defended) & ~passed; b;) {
         const int s = pop_lsb(b);
         const int rr = s >> 3;
-        if (popcount(enemy & FRONT_SPAN[s]) <= 2) {
-            r.mg += CANDIDATE_PASSER_MG[rr];
-            r.eg += CANDIDATE_PASSER_EG[rr];
-        }
+        // A 0/1 factor: whether the pawn qualifies is a guess for a test.
+        const int few = popcount(enemy & FRONT_SPAN[s]) <= 2;
+        r.mg += few * CANDIDATE_PASSER_MG[rr];
+        r.eg += few * CANDIDATE_PASSER_EG[rr];
     }
 
     r.passed = passed;

@@ -262,6 +262,9 @@ TEST(EvalPasserThreatKingTerms, WorkedPositions) {
         {"enemy pawn five king moves away", "7k/8/5p2/8/8/8/8/K7 w - - 0 1", "kingact", 0, 5 - 18},
         // Pawn g7 six moves from a1: out of range, white keeps 0; black: 16 + 2 * 5.
         {"enemy pawn six king moves away", "7k/6p1/8/8/8/8/8/K7 w - - 0 1", "kingact", 0, -26},
+        // King e4 next to the pawn d5: 5 * (12 - 1) = 55; black's passer d5, four moves from its
+        // king a1 and one from white's: 4 + 2 * (1 - 4) = -2.
+        {"enemy pawn next to the king", "8/8/8/3p4/4K3/8/8/k7 w - - 0 1", "kingact", 0, 57},
     });
 }
 
