@@ -402,7 +402,14 @@ void generate_legal(Position& pos, std::vector<unsigned>& out) {
     unsigned* const moves = out.data();
     const Bitboard risky = pos.pinned[us] | square_bb(k);
     uint64_t kept = 0;
-    for (uint64_t i = 0; i < n; ++i) {
+    // With nothing pinned and no en passant square only the king's moves
+    // need the test, and they close the list (king steps, then castling):
+    // the moves before them stay where they are.
+    if (!pos.pinned[us] && pos.ep_square == NO_SQUARE) {
+        kept = n;
+        while (kept > 0 && move_from(moves[kept - 1]) == k) --kept;
+    }
+    for (uint64_t i = kept; i < n; ++i) {
         const Move m = moves[i];
         if ((!(risky & square_bb(move_from(m))) && !(m & FLAG_EN_PASSANT)) || keeps_king_safe(pos, m, us, k))
             moves[kept++] = m;

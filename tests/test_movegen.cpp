@@ -375,6 +375,24 @@ TEST(MoveGen, HasAnyLegalMoveTable) {
     EXPECT_EQ(legal_texts(push), split("d2d4"));
 }
 
+// Nothing pinned and no en passant: only the king's steps and castlings at
+// the end of the list are tested, every other move is kept as it stands.
+TEST(MoveGen, LegalListTestsTheKingsMovesAtItsEnd) {
+    Position bare = from_fen("4k3/8/8/8/8/8/3r4/4K3 w - - 0 1");
+    EXPECT_EQ(legal_texts(bare), split("e1f1 e1d2"));
+
+    Position rooks = from_fen("4k3/8/8/8/8/8/3r4/R3K2R w KQ - 0 1");
+    std::vector<std::string> expected;
+    const std::vector<std::string> exposed = split("e1d1 e1e2 e1f2");
+    for (const std::string& t : pseudo_texts(rooks))
+        if (std::find(exposed.begin(), exposed.end(), t) == exposed.end()) expected.push_back(t);
+    EXPECT_EQ(legal_texts(rooks), expected);
+
+    // Every king move exposed: the list ends with the other pieces' moves.
+    Position boxed = from_fen("4kr2/8/8/8/8/1n6/3r4/N3K3 w - - 0 1");
+    EXPECT_EQ(legal_texts(boxed), split("a1c2 a1b3"));
+}
+
 TEST(MoveGen, CrowdedBoards) {
     // The well-known record position with 218 legal moves.
     Position record = from_fen("R6R/3Q4/1Q4Q1/4Q3/2Q4Q/Q4Q2/pp1Q4/kBNN1KB1 w - - 0 1");
