@@ -194,10 +194,9 @@ inline Position::Undo Position::make_move(unsigned move) {
         k.toggle(p, zpiece(p, from) ^ zpiece(p, to));
         k.clock = (is_pawn(p) || (move & FLAG_CAPTURE)) ? 0 : saturating_inc(halfmove_clock);
 
-        // En passant square after a double step (the generators flag every
-        // one), only when the opponent can really use it: an enemy pawn
-        // beside the destination first.
-        if (move & FLAG_DOUBLE_PUSH) {
+        // En passant square after a double step, only when the opponent can
+        // really use it: an enemy pawn beside the destination first.
+        if (is_pawn(p) && (from ^ to) == 16) {
             const int e = (from + to) / 2;
             const Bitboard* capturers = c == WHITE ? Attack::pawnAttacksWhite : Attack::pawnAttacksBlack;
             if ((pieces[6 * (c ^ 1)] & capturers[e]) && has_legal_en_passant_capture(*this, e, Color(c ^ 1)))
