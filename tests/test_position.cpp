@@ -591,6 +591,16 @@ TEST_F(PositionTest, DoubleStepBesideEnemyPawnSetsEpKey) {
     vwtest::expect_consistent(pos);
     pos.unmake_move(u);
     vwtest::expect_same_state(pos, before);
+
+    // The double step is recognised from the squares, not from the
+    // generator's flag: the same word without it makes the same position.
+    const Move flagged = mv(pos, "d7d5");
+    ASSERT_TRUE(flagged & FLAG_DOUBLE_PUSH);
+    Position withFlag = pos, withoutFlag = pos;
+    withFlag.make_move(flagged);
+    withoutFlag.make_move(flagged & ~FLAG_DOUBLE_PUSH);
+    EXPECT_EQ(withoutFlag.ep_square, sq("d6"));
+    vwtest::expect_same_state(withoutFlag, withFlag);
 }
 
 TEST_F(PositionTest, CastlingAndRights) {
