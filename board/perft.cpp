@@ -2,7 +2,7 @@
 // captures, en passant, castles and promotions among the last moves.
 #include "board/perft.h"
 
-#include <algorithm>
+#include <deque>
 
 #include "board/move.h"
 #include "board/movegen.h"
@@ -10,21 +10,21 @@
 
 namespace {
 
-// One move list per ply, made up front for the whole depth (so that no
-// list moves while a shallower node walks its own) and reused by every node
-// of that ply. Each level gets the lists from its own ply down.
-using ListStack = std::vector<std::vector<unsigned>>;
+// One move list per ply, allocated on first use and reused by every node of
+// that ply. A deque keeps references stable while deeper plies are added.
+using ListStack = std::deque<std::vector<unsigned>>;
 
 // Counts the moves of the last ply; a depth of 0 or less is the position
 // itself, so the recursion ends whatever depth it is handed. Make and unmake
 // are inlined: they are most of the work.
-[[gnu::flatten]] PerftResult perft_recurse(Position& pos, int depth, std::vector<unsigned>* lists) {
+[[gnu::flatten]] PerftResult perft_recurse(Position& pos, int depth, ListStack& lists, size_t ply) {
     PerftResult r;
     if (depth <= 0) {
         r.nodes = 1;
         return r;
     }
-    std::vector<unsigned>& moves = lists[0];
+    if (lists.size() <= ply) lists.emplace_back();
+    std::vector<unsigned>& moves = lists[ply];
     MoveGen::generate_legal(pos, moves);
 
     if (depth == 1) {
@@ -42,7 +42,7 @@ using ListStack = std::vector<std::vector<unsigned>>;
 
     for (const Move m : moves) {
         const Position::Undo u = pos.make_move(m);
-        const PerftResult sub = perft_recurse(pos, depth - 1, lists + 1);
+        const PerftResult sub = perft_recurse(pos, depth - 1, lists, ply + 1);
         r.nodes += sub.nodes;
         r.captures += sub.captures;
         r.enpassant += sub.enpassant;
@@ -56,8 +56,8 @@ using ListStack = std::vector<std::vector<unsigned>>;
 }  // namespace
 
 PerftResult perft(Position& pos, int depth) {
-    ListStack lists(std::max(depth, 0));
-    return perft_recurse(pos, depth, lists.data());
+    ListStack lists;
+    return perft_recurse(pos, depth, lists, 0);
 }
 
 std::vector<std::pair<std::string, uint64_t>> perft_divide(Position& pos, int depth) {
@@ -68,10 +68,10 @@ std::vector<std::pair<std::string, uint64_t>> perft_divide(Position& pos, int de
     std::vector<unsigned> moves;
     MoveGen::generate_legal(pos, moves);
     result.reserve(moves.size());
-    ListStack lists(depth - 1);
+    ListStack lists;
     for (const Move m : moves) {
         const Position::Undo u = pos.make_move(m);
-        const uint64_t nodes = perft_recurse(pos, depth - 1, lists.data()).nodes;
+        const uint64_t nodes = perft_recurse(pos, depth - 1, lists, 0).nodes;
         pos.unmake_move(u);
         result.emplace_back(move_to_uci(m), nodes);
     }

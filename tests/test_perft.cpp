@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,15 @@ TEST(Perft, DivideBelowDepthOneIsEmpty) {
     EXPECT_TRUE(perft_divide(pos, -5).empty());
     Position mate = from_fen("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3");
     EXPECT_TRUE(perft_divide(mate, 3).empty());
+}
+
+// A tree that dies out answers at once whatever depth is asked: nothing is
+// set up for plies the count never reaches.
+TEST(Perft, LargestDepthOnATreeThatEndsAnswers) {
+    Position stalemate = from_fen("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1");
+    EXPECT_EQ(perft(stalemate, std::numeric_limits<int>::max()).nodes, 0u);
+    Position mate = from_fen("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3");
+    EXPECT_TRUE(perft_divide(mate, std::numeric_limits<int>::max()).empty());
 }
 
 TEST(Perft, NoKingCountsNothingBelowTheRoot) {
