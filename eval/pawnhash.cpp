@@ -23,7 +23,7 @@ int tableShift = 64;
 uint64_t allocatedMb = 0;
 
 constexpr Bitboard RANKS_1_TO_3 = RANK_1 | RANK_2 | RANK_3;
-constexpr Bitboard RANK_4_FILE_A = square_bb(24);
+constexpr Bitboard RANK_4_FILE_A = square_bb(SQ_A4);
 
 // FRONT_SPAN[s]: the squares ahead of square s (towards rank 8) on its own
 // and the adjacent files, where enemy pawns stop a pawn on s from passing.

@@ -188,7 +188,8 @@ inline __m256i scores_of_eight(const MovePicker::ScoredMove* e) {
 }
 
 // The entry (0 to 7) whose score each lane of scores_of_eight holds.
-inline __m256i entry_of_lane() { return _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2); }
+constexpr int32_t ENTRY_OF_LANE[8] = {5, 0, 3, 6, 1, 4, 7, 2};
+inline __m256i entry_of_lane() { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ENTRY_OF_LANE)); }
 
 // The scores of the first n (1 to 8) of eight entries, the lanes of the others
 // set to the lowest score.
@@ -213,7 +214,6 @@ inline uint64_t first_best_of_eight(const MovePicker::ScoredMove* list, uint64_t
     // The first entry whose lane is set in a mask of lanes, read from a table
     // in place of reordering the lanes.
     static constexpr auto FIRST_ENTRY = [] {
-        constexpr int ENTRY_OF_LANE[8] = {5, 0, 3, 6, 1, 4, 7, 2};
         std::array<uint8_t, 256> t{};
         for (unsigned mask = 1; mask < 256; ++mask) {
             int entry = 8;
