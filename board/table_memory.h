@@ -1,26 +1,22 @@
 // Storage of the process-wide hash tables (transposition and pawn table):
-// slots in zero memory from an anonymous mapping, created without a pass of
-// zeroing and emptied only once something was written.
+// slots in zero memory from an anonymous mapping whose every page is committed
+// when the table is made, and emptied in place once something was written.
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace TableMemory {
 
-// `bytes` of zero memory from an anonymous mapping: its pages read as zero and
-// cost neither time nor memory until first written. With hugePages, a block of
-// a huge page or more starts on a huge-page boundary and is advised to use huge
-// pages. Aborts when the memory is not there.
-void* map_zeroed(uint64_t bytes, bool hugePages);
+// `bytes` of zero memory from an anonymous mapping, every page already supplied
+// by the kernel, so that no page fault waits inside a later search. With
+// hugePages, a block of a huge page or more starts on a huge-page boundary and
+// is advised to use huge pages. Null when the memory cannot be had; nothing is
+// left mapped then.
+void* map_committed(uint64_t bytes, bool hugePages);
 void unmap(void* p, uint64_t bytes);
-
-// Up to this size a written table is emptied by zeroing in place, so that its
-// pages stay mapped for the next search; that takes up to a few hundred
-// milliseconds the first time, while the kernel still supplies the pages.
-// Larger tables get a fresh mapping instead, so that emptying them never
-// delays an answer.
-constexpr uint64_t CLEAR_IN_PLACE_BYTES = uint64_t(256) << 20;
+// Writes zero over `bytes` of committed memory; a large block is split over a
+// few threads, which all have ended on return.
+void zero(void* p, uint64_t bytes);
 
 }  // namespace TableMemory
 
@@ -35,22 +31,20 @@ public:
     ~ZeroedTable() { release(); }
 
     // count zero slots; the old ones are freed first, so both never coexist.
-    void create(uint64_t count, bool hugePages) {
+    // False when the memory cannot be had: the table is then empty (null).
+    bool create(uint64_t count, bool hugePages) {
         release();
-        data_ = static_cast<T*>(TableMemory::map_zeroed(count * sizeof(T), hugePages));
+        data_ = static_cast<T*>(TableMemory::map_committed(count * sizeof(T), hugePages));
+        if (!data_) return false;
         count_ = count;
-        hugePages_ = hugePages;
         written = false;
+        return true;
     }
 
-    // Every slot zero again.
+    // Every slot zero again, in the pages the table already has.
     void clear() {
         if (!data_ || !written) return;
-        const uint64_t bytes = count_ * sizeof(T);
-        if (bytes <= TableMemory::CLEAR_IN_PLACE_BYTES)
-            std::memset(static_cast<void*>(data_), 0, bytes);
-        else
-            create(count_, hugePages_);
+        TableMemory::zero(data_, count_ * sizeof(T));
         written = false;
     }
 
@@ -69,5 +63,4 @@ private:
 
     T* data_ = nullptr;
     uint64_t count_ = 0;
-    bool hugePages_ = false;
 };

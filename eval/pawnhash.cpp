@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 
 #include "board/bitboard.h"
 #include "board/position.h"
@@ -133,7 +134,7 @@ inline uint64_t stored_key(const Position& pos) { return pos.pawn_key ? pos.pawn
 
 }  // namespace
 
-void init(unsigned long long mb) {
+bool init(unsigned long long mb) {
     const uint64_t m = mb ? mb : 1;
     // Budget in bytes, saturating instead of wrapping for absurd sizes.
     const uint64_t bytes = m > (UINT64_MAX >> 20) ? UINT64_MAX : m << 20;
@@ -143,13 +144,17 @@ void init(unsigned long long mb) {
     tableEntries = n;
     allocatedMb = m;
     tableShift = 64 - std::countr_zero(n);
-    table.create(n, false);
+    if (table.create(n, false)) return true;
+    tableEntries = 0;
+    return false;
 }
 
 void clear() { table.clear(); }
 
 Entry* probe(const Position& pos) {
-    if (!table) init(8);
+    // Without a table from the search's set-up (tests and benchmarks), a
+    // default one; where even that is missing, going on is impossible.
+    if (!table && !init(8)) std::abort();
     const uint64_t k = stored_key(pos);
     Entry& e = table[slot_index(k, tableShift)];
     if (e.key != k) {

@@ -47,8 +47,9 @@ constexpr uint64_t slot_index(uint64_t key, int shift) {
 }
 
 // (Re)creates the shared table, empty, for a budget of mb MiB (0 taken as 1):
-// the largest power-of-two number of entries that fits, at least one.
-void init(unsigned long long mb);
+// the largest power-of-two number of entries that fits, at least one, with all
+// its memory committed. False when the memory cannot be had: there is no table then.
+bool init(unsigned long long mb);
 // Empties every entry of the shared table; size unchanged.
 void clear();
 // Entry of the shared table for the position's pawn structure, filled on a miss

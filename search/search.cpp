@@ -428,6 +428,8 @@ void SearchContext::reset() {
 
 void init_search() {
     if (searchStateReady) return;
+    // Tables missing for want of memory are made again, or reported, by the
+    // set_hash_size_mb that follows.
     TT::init_tt(64);
     PawnHash::init(8);
     for (int d = 0; d < 64; ++d)
@@ -445,10 +447,9 @@ void new_game() {
     PawnHash::clear();
 }
 
-void set_hash_size_mb(uint64_t mb) {
+bool set_hash_size_mb(uint64_t mb) {
     ensure_ready();
-    TT::init_tt(mb);
-    PawnHash::init(std::max<uint64_t>(mb / 8, 1));
+    return TT::init_tt(mb) && PawnHash::init(std::max<uint64_t>(mb / 8, 1));
 }
 
 void set_see_param(std::string const& name, int value) {

@@ -58,17 +58,19 @@ uint64_t buckets_for_mb(unsigned long long mb) {
     return uint64_t(1) << msb(fit);
 }
 
-void init_tt(unsigned long long mb) {
+bool init_tt(unsigned long long mb) {
     const uint64_t buckets = buckets_for_mb(mb);
     allocatedMb = mb == 0 ? 1 : mb;
     currentAge = 1;
     // An untouched table of the same size is already what a new one would be.
-    if (table && !table.written && buckets == numBuckets) return;
+    if (table && !table.written && buckets == numBuckets) return true;
 
     numBuckets = buckets;
     tableEntries = numBuckets * BUCKET_SIZE;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
-    table.create(tableEntries, true);
+    if (table.create(tableEntries, true)) return true;
+    numBuckets = tableEntries = 0;
+    return false;
 }
 
 void clear_tt() { table.clear(); }

@@ -29,9 +29,10 @@ constexpr uint64_t BUCKET_BYTES = BUCKET_SIZE * sizeof(TTEntry);
 // of two whose buckets fit in the budget.
 uint64_t buckets_for_mb(unsigned long long mb);
 
-// Frees the table and creates it anew, empty, for mb MiB (0 taken as 1);
-// the generation restarts at 1.
-void init_tt(unsigned long long mb);
+// Frees the table and creates it anew, empty, for mb MiB (0 taken as 1), with
+// all its memory committed; the generation restarts at 1. False when the memory
+// cannot be had: there is no table then.
+bool init_tt(unsigned long long mb);
 // Empties every entry; the generation is kept.
 void clear_tt();
 // Advances the generation once per search; 255 is followed by 1.

@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board/attack.h"
@@ -725,6 +729,29 @@ TEST(UciRaces, GoInfiniteAndStopInOneWrite) {
     }
 }
 
+// A "stop" that arrives just as an infinite search ends by itself: bare kings
+// complete their last iteration within milliseconds, and the stop comes a
+// random 0 to 20 ms after the "go", before, at or after that moment. Exactly
+// one legal bestmove each time, and none left over.
+TEST(UciRaces, StopAsAnInfiniteSearchEndsByItself) {
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> delay_us(0, 20000);
+    UciDriver e;
+    e.exchange({"position fen " + KINGS});
+    for (int i = 0; i < 150; ++i) {
+        SCOPED_TRACE(i);
+        e.send("go infinite");
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+        const Lines out = e.exchange({"stop"});
+        ASSERT_EQ(count_bestmoves(out), 1);
+        ASSERT_TRUE(is_bestmove(out.back())) << out.back();
+        EXPECT_TRUE(Board(KINGS).is_legal(out.back().substr(9))) << out.back();
+    }
+    EXPECT_EQ(e.exchange({"stop"}), Lines{}) << "no search may be left";
+}
+
 TEST(UciRaces, GoRightAfterGo) {
     struct Case {
         const char* first;
@@ -973,6 +1000,50 @@ TEST(UciOptions, LargestHash) {
     const Lines out = search(e, {"go depth 1"});
     EXPECT_EQ(depths(out), one_to(1));
     expect_sound_search(out, KIWIPETE);
+}
+
+// The minor page faults of the engine process so far (as getrusage's ru_minflt
+// would give them inside it).
+long engine_minor_faults(const UciDriver& e) {
+    std::ifstream stat("/proc/" + std::to_string(e.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 1));
+    std::string field;
+    for (int i = 0; i < 8 && fields >> field;) ++i;  // state ... minflt, the eighth after the name
+    return std::stol(field);
+}
+
+// The hash tables' memory is all there once "readyok" follows "setoption name
+// Hash" or "ucinewgame": the search after it meets almost no page faults. Its
+// own stack and buffers take about a hundred; 896 MiB of tables made on first
+// touch would take hundreds with huge pages and thousands without.
+TEST(UciOptions, SearchesAfterReadyokFindTheTablesMemory) {
+#ifdef VW_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory faults on first use";
+#endif
+    UciDriver e;
+    e.exchange({"setoption name Hash value 1024"});
+    search(e, {"position startpos", "go depth 8"});  // the search thread's first use of its stack
+    for (const char* reset : {"setoption name Hash value 1024", "ucinewgame"}) {
+        SCOPED_TRACE(reset);
+        EXPECT_EQ(e.exchange({reset}), Lines{});
+        const long before = engine_minor_faults(e);
+        search(e, {"position startpos moves d2d4", "go depth 10"});
+        EXPECT_LT(engine_minor_faults(e) - before, 200);
+    }
+}
+
+// Where the tables' memory cannot be had, the engine says so on its error
+// output and ends, rather than answering "readyok" without its tables.
+TEST(UciOptions, HashBeyondTheMemoryEndsTheEngineWithALine) {
+#ifdef VW_SANITIZED
+    GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#endif
+    UciDriver e("ulimit -v 1000000; exec 2>&1;");  // 1 GB of address space, error output into the pipe
+    EXPECT_EQ(e.exchange({"setoption name Hash value 512"}), Lines{}) << "still fits";
+    e.send_all({"setoption name Hash value 2048", "isready"});
+    EXPECT_EQ(e.read_all(), Lines{"Vellowind: not enough memory for Hash 2048 MiB"});
+    EXPECT_EQ(e.finish(), 128 + SIGABRT);
 }
 
 struct TimeOptionCase {

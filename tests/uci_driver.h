@@ -102,6 +102,9 @@ public:
         return true;
     }
 
+    // The engine's process id (or the shell's that runs it, until its exec).
+    pid_t pid() const { return pid_; }
+
     bool send(std::string_view line) { return write_raw(std::string(line) + "\n"); }
 
     bool send_all(const std::vector<std::string>& lines) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <iostream>
@@ -220,6 +221,8 @@ private:
     void handle_ucinewgame();
     void handle_eval();
     void handle_evaltrace();
+    // Makes both hash tables for hash_mb; ends the process when it cannot.
+    void make_hash_tables();
 
     // Ends a search that is still there (running or finished) without any
     // further line from it; nothing to do when there is none.
@@ -245,7 +248,7 @@ UciEngine::UciEngine() {
     Attack::init_attacks();
     PEXT::init();
     Search::init_search();
-    Search::set_hash_size_mb(uint64_t(hash_mb));
+    make_hash_tables();
     Search::new_game();
     std::string err;
     if (!load_start_position(position, err)) position.clear();
@@ -608,7 +611,17 @@ void UciEngine::handle_setoption(const std::string& line) {
             return;
     }
     *field = std::clamp(parse_int_or(value, *field), opt->min, opt->max);
-    if (opt->kind == OptionKind::Hash) Search::set_hash_size_mb(uint64_t(hash_mb));
+    if (opt->kind == OptionKind::Hash) make_hash_tables();
+}
+
+// The tables' memory is committed here, so a GUI that waits for "readyok" after
+// "setoption" has waited for it, and no search pays for it later.
+void UciEngine::make_hash_tables() {
+    if (Search::set_hash_size_mb(uint64_t(hash_mb))) return;
+    // Without its tables the engine cannot search: it ends, as on any failed
+    // allocation, but says first which size it could not get.
+    std::cerr << "Vellowind: not enough memory for Hash " << hash_mb << " MiB" << std::endl;
+    std::abort();
 }
 
 // ---------------------------------------------------------------------------

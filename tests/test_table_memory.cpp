@@ -1,0 +1,91 @@
+// Tests of the hash tables' memory: zero and committed when made, zero again
+// after clearing, to the last byte of sizes that split over several threads.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "board/table_memory.h"
+
+namespace {
+
+constexpr uint64_t PAGE = 4096;
+constexpr uint64_t MIB = uint64_t(1) << 20;
+
+long minor_faults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+bool all_zero(const unsigned char* p, uint64_t bytes) {
+    static const unsigned char zeros[PAGE] = {};
+    for (uint64_t at = 0; at < bytes; at += PAGE)
+        if (std::memcmp(p + at, zeros, std::min(PAGE, bytes - at)) != 0) return false;
+    return true;
+}
+
+struct Block {
+    uint64_t bytes;
+    bool hugePages;
+};
+
+// One page; a huge page and a bit; and sizes that the zeroing and committing
+// split into two, three and four pieces, with an odd tail.
+constexpr Block BLOCKS[] = {
+    {PAGE, false}, {2 * MIB + PAGE + 24, true}, {128 * MIB, false}, {192 * MIB + 3 * PAGE + 8, true},
+    {301 * MIB + 112, false},
+};
+
+}  // namespace
+
+TEST(TableMemory, BlocksAreZeroCommittedAndZeroedAgainToTheLastByte) {
+    for (const Block& b : BLOCKS) {
+        SCOPED_TRACE(b.bytes);
+        auto* p = static_cast<unsigned char*>(TableMemory::map_committed(b.bytes, b.hugePages));
+        ASSERT_NE(p, nullptr);
+        if (b.hugePages && b.bytes >= 2 * MIB) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * MIB), 0u) << "huge-page aligned";
+        }
+        EXPECT_TRUE(all_zero(p, b.bytes));
+
+#ifndef VW_SANITIZED  // the sanitizers' own shadow memory faults on first use
+        // Every page is there already: writing to each one costs no page fault.
+        const long before = minor_faults();
+        for (uint64_t at = 0; at < b.bytes; at += PAGE) p[at] = 1;
+        const uint64_t pages = (b.bytes + PAGE - 1) / PAGE;
+        EXPECT_LE(uint64_t(minor_faults() - before), pages / 100 + 2) << "of " << pages << " pages";
+#endif
+
+        std::memset(p, 0xA5, b.bytes);
+        TableMemory::zero(p, b.bytes);
+        EXPECT_TRUE(all_zero(p, b.bytes));
+        TableMemory::unmap(p, b.bytes);
+    }
+}
+
+// A table remembers whether anything was written, and clearing makes every
+// slot zero again only then; a failed creation leaves no table.
+TEST(TableMemory, ZeroedTableClearsWhatWasWritten) {
+    ZeroedTable<uint64_t> t;
+    EXPECT_FALSE(t);
+    constexpr uint64_t count = 40 * MIB / sizeof(uint64_t) + 3;
+    ASSERT_TRUE(t.create(count, true));
+    EXPECT_FALSE(t.written);
+    t[0] = 7;
+    t[count / 2] = 8;
+    t[count - 1] = 9;
+    t.clear();
+    EXPECT_EQ(t[count - 1], 9u) << "an unwritten table is left alone";
+    t.written = true;
+    t.clear();
+    EXPECT_FALSE(t.written);
+    EXPECT_TRUE(all_zero(reinterpret_cast<const unsigned char*>(t.get()), count * sizeof(uint64_t)));
+
+    // More than any address space holds.
+    EXPECT_FALSE(t.create(uint64_t(1) << 58, true));
+    EXPECT_FALSE(t);
+}
