@@ -27,7 +27,6 @@
 #include "board/move.h"
 #include "board/movegen.h"
 #include "board/perft.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "board/types.h"
 #include "eval/eval.h"
@@ -242,8 +241,7 @@ private:
 };
 
 UciEngine::UciEngine() {
-    Attack::init_attacks();
-    PEXT::init();
+    Attack::init_tables();
     Search::init_search();
     Search::set_hash_size_mb(uint64_t(hash_mb));
     Search::new_game();
