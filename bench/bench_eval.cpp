@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "board/attack.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "eval/eval.h"
 #include "tests/test_positions.h"
@@ -16,8 +15,7 @@ namespace {
 
 const std::vector<Position>& positions() {
     static const std::vector<Position> list = [] {
-        Attack::init_attacks();
-        PEXT::init();
+        Attack::init_tables();
         PawnHash::init(8);
         std::vector<Position> v;
         for (const char* fen : vwtest::EVAL_POSITIONS) {

@@ -8,7 +8,6 @@
 #include "board/attack.h"
 #include "board/movegen.h"
 #include "board/perft.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "tests/test_positions.h"
 
@@ -18,11 +17,7 @@ using vwtest::KIWIPETE;
 using vwtest::START;
 
 Position load(const char* fen) {
-    static const bool tablesReady = [] {
-        Attack::init_attacks();
-        PEXT::init();
-        return true;
-    }();
+    static const bool tablesReady = (Attack::init_tables(), true);
     (void)tablesReady;
     Position pos;
     std::string error;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "board/attack.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "search/search.h"
 #include "tests/test_positions.h"
@@ -47,8 +46,7 @@ const std::vector<const char*> POSITIONS = vwtest::perft_positions_then({
 
 int main(int argc, char** argv) {
     const int depth = argc > 1 ? std::atoi(argv[1]) : 11;
-    Attack::init_attacks();
-    PEXT::init();
+    Attack::init_tables();
     Search::init_search();
     Search::set_hash_size_mb(64);
 

@@ -11,7 +11,6 @@
 
 #include "board/attack.h"
 #include "board/movegen.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "eval/eval.h"
 #include "eval/pawnhash.h"
@@ -38,8 +37,7 @@ struct Fold {
 
 int main(int argc, char** argv) {
     const long target = argc > 1 ? std::atol(argv[1]) : 200000;
-    Attack::init_attacks();
-    PEXT::init();
+    Attack::init_tables();
     PawnHash::init(8);
 
     std::mt19937_64 rng(20261207);

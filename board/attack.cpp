@@ -59,6 +59,11 @@ void init_attacks() {
     }
 }
 
+void init_tables() {
+    init_attacks();
+    PEXT::init();
+}
+
 Bitboard sliding_attacks_rook(int sq, Bitboard occ) {
     return ray(sq, 1, 0, occ) | ray(sq, -1, 0, occ) | ray(sq, 0, 1, occ) | ray(sq, 0, -1, occ);
 }

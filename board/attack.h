@@ -16,6 +16,11 @@ extern Bitboard pawnAttacksBlack[64];
 
 void init_attacks();
 
+// The board's start-up: the leaper tables above, then the slider tables
+// (PEXT::init). Runs once, before the first position is set and before any
+// search thread exists; the tables are read-only after it.
+void init_tables();
+
 Bitboard sliding_attacks_rook(int sq, Bitboard occ);
 Bitboard sliding_attacks_bishop(int sq, Bitboard occ);
 Bitboard sliding_attacks_queen(int sq, Bitboard occ);

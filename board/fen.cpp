@@ -1,6 +1,7 @@
 // Thin wrappers over Position's FEN reader and writer. The Position members
-// themselves (set_from_fen, to_fen, board_visual) live in position.cpp beside
-// the file-private en passant legality test they use.
+// themselves (set_from_fen, to_fen, board_visual) live in position.cpp, which
+// also defines the en passant legality test that the reader shares with
+// make_move (PositionMoves::has_legal_en_passant_capture).
 #include "board/fen.h"
 
 #include "board/position.h"

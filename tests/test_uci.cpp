@@ -16,12 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "board/attack.h"
 #include "board/fen.h"
 #include "board/move.h"
 #include "board/movegen.h"
-#include "board/pext.h"
 #include "board/position.h"
+#include "tests/test_util.h"
 #include "tests/uci_driver.h"
 
 namespace {
@@ -113,12 +112,7 @@ Lines without_timing(const Lines& lines) {
 class Board {
 public:
     explicit Board(const std::string& fen = START_FEN) {
-        static const bool tables_ready = [] {
-            Attack::init_attacks();
-            PEXT::init();
-            return true;
-        }();
-        (void)tables_ready;
+        vwtest::init_tables();
         std::string err;
         EXPECT_TRUE(fen::parse_fen(fen, pos_, err)) << err;
     }

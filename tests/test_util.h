@@ -1,4 +1,4 @@
-// Small helpers for the board tests: table set-up, positions from FEN, square
+// Small helpers for the tests: table set-up, positions from FEN, square
 // names, move words from UCI text (built from the board, independent of the
 // move generator), and a field-by-field position comparison.
 #pragma once
@@ -11,7 +11,6 @@
 
 #include "board/attack.h"
 #include "board/move.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "board/types.h"
 #include "board/zobrist.h"
@@ -19,13 +18,10 @@
 
 namespace vwtest {
 
-// Fills the attack and slider tables once (the program's start-up does it).
+// Fills the attack and slider tables once per test program, as the engine's
+// start-up does.
 inline void init_tables() {
-    static const bool done = [] {
-        Attack::init_attacks();
-        PEXT::init();
-        return true;
-    }();
+    static const bool done = (Attack::init_tables(), true);
     (void)done;
 }
 

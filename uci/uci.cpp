@@ -28,7 +28,6 @@
 #include "board/move.h"
 #include "board/movegen.h"
 #include "board/perft.h"
-#include "board/pext.h"
 #include "board/position.h"
 #include "board/types.h"
 #include "eval/eval.h"
@@ -245,8 +244,7 @@ private:
 };
 
 UciEngine::UciEngine() {
-    Attack::init_attacks();
-    PEXT::init();
+    Attack::init_tables();
     Search::init_search();
     make_hash_tables();
     Search::new_game();
