@@ -3,10 +3,12 @@
 // shelter with its cache.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "eval/eval.h"
 #include "eval/pawnhash.h"
@@ -51,9 +53,21 @@ TEST(PawnHashTable, SlotIndexNeverShiftsBy64) {
     static_assert(PawnHash::slot_index(0, 64) == 0);
     static_assert(PawnHash::slot_index(~0ULL, 64) == 0);
     static_assert(PawnHash::slot_index(0x123456789ABCDEFULL, 64) == 0);
-    static_assert(PawnHash::slot_index(1, 63) == 1);  // 0x9E37... has its top bit set
-    static_assert(PawnHash::slot_index(1, 51) == (0x9E3779B97F4A7C15ULL >> 51));
-    for (uint64_t k : {1ULL, 2ULL, 0xDEADBEEFULL, ~0ULL}) EXPECT_LT(PawnHash::slot_index(k, 51), 8192u);
+}
+
+// For every table size from two slots to 8192 (the smallest table), eight
+// keys a slot, taken in a row, land inside the table and leave no slot unused.
+TEST(PawnHashTable, SlotIndexReachesEverySlotAndNoMore) {
+    for (int shift = 51; shift <= 63; ++shift) {
+        const uint64_t slots = uint64_t(1) << (64 - shift);
+        std::vector<bool> used(slots, false);
+        for (uint64_t k = 0; k < 8 * slots; ++k) {
+            const uint64_t i = PawnHash::slot_index(k, shift);
+            ASSERT_LT(i, slots) << "shift " << shift << " key " << k;
+            used[i] = true;
+        }
+        EXPECT_EQ(std::count(used.begin(), used.end(), false), 0) << "shift " << shift;
+    }
 }
 
 TEST(PawnHashTable, PawnlessPositionIsStoredUnderKeyOne) {

@@ -1,3 +1,5 @@
+// Perft: published node and move-kind counts of the standard positions, the
+// divide listing, and trees that end at once.
 #include <gtest/gtest.h>
 
 #include <limits>

@@ -449,8 +449,7 @@ TEST_F(PositionTest, Material) {
     EXPECT_TRUE(insufficient("4k3/8/8/8/8/8/8/4KN2 w - - 0 1"));            // K+N v K
     EXPECT_TRUE(insufficient("4kb2/8/8/8/8/8/8/4K3 w - - 0 1"));            // K v K+B
     EXPECT_TRUE(insufficient("4k3/8/8/8/8/8/8/4K1B1 w - - 0 1"));           // K+B v K
-    // K+B v K+B, both bishops on light squares (c4: ((3)+26)&1 = 1; f1? f1=5: 5&1=1).
-    EXPECT_TRUE(insufficient("4k3/8/8/8/2b5/8/8/4KB2 w - - 0 1"));
+    EXPECT_TRUE(insufficient("4k3/8/8/8/2b5/8/8/4KB2 w - - 0 1"));         // c4 and f1 both light
     EXPECT_FALSE(insufficient("2b1k3/8/8/8/8/8/8/2B1K3 w - - 0 1"));        // c8 light, c1 dark
     EXPECT_TRUE(insufficient("1b2k3/8/8/8/8/8/8/2B1K3 w - - 0 1"));         // b8 and c1 both dark
     EXPECT_FALSE(insufficient("4k3/8/8/8/8/2b5/8/4KB2 w - - 0 1"));         // opposite colours

@@ -290,21 +290,27 @@ TEST_F(SearchTest, HistoryBonusByDepth) {
     }
 }
 
-TEST_F(SearchTest, HistoryGravitySaturates) {
-    struct Case {
-        int h, b, raised, lowered;
-    };
-    const Case cases[] = {
-        {0, 160, 160, -160},
-        {16384, 1000, 16884, 14884},
-        {-16384, 1000, -14884, -16884},
-        {32768, 10000, 32768, 12768},
-        {-32768, 10000, -12768, -32768},
-        {32767, 10000, 32768, 12768},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Search::history_raise(c.h, c.b), c.raised) << c.h << " " << c.b;
-        EXPECT_EQ(Search::history_lower(c.h, c.b), c.lowered) << c.h << " " << c.b;
+// The gravity update keeps an entry within +-32768 and moves it the bonus's
+// way, by less the nearer the entry already is to that end: by the whole
+// bonus from 0, not at all from the end itself. Raising h and lowering -h
+// mirror each other exactly, the division truncating toward zero both ways.
+TEST_F(SearchTest, HistoryGravityStaysInRangeAndMirrors) {
+    for (const int b : {0, 1, 80, 160, 1000, 4560, 9000, 10000}) {
+        int lastStep = INT_MAX;
+        for (int h = -32768; h <= 32768; ++h) {
+            const int up = Search::history_raise(h, b), down = Search::history_lower(h, b);
+            ASSERT_GE(up, h) << h << " " << b;
+            ASSERT_LE(up, 32768) << h << " " << b;
+            ASSERT_LE(down, h) << h << " " << b;
+            ASSERT_GE(down, -32768) << h << " " << b;
+            ASSERT_EQ(up, -Search::history_lower(-h, b)) << h << " " << b;
+            ASSERT_LE(up - h, lastStep) << h << " " << b;
+            lastStep = up - h;
+        }
+        EXPECT_EQ(Search::history_raise(0, b), b);
+        EXPECT_EQ(Search::history_lower(0, b), -b);
+        EXPECT_EQ(Search::history_raise(32768, b), 32768);
+        EXPECT_EQ(Search::history_lower(-32768, b), -32768);
     }
     // Repeated rewards reach exactly +32768 and stay there.
     Position pos = from_fen(START);
@@ -487,7 +493,6 @@ TEST_F(SearchTest, SetSeeParamMatchesNamesExactly) {
     EXPECT_EQ(Search::g_seeQuietDepth.load(), 0);
     Search::set_see_param("SeeQuietDepth", INT_MIN);
     EXPECT_EQ(Search::g_seeQuietDepth.load(), INT_MIN);
-    static_assert(std::atomic<int32_t>::is_always_lock_free);
 }
 
 // The stop protocol between threads: the command thread changes parameters

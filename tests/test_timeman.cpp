@@ -1,3 +1,5 @@
+// Time manager: worked budgets, both sides of each clock boundary, option
+// edges, and the budget bounds over extreme and random inputs.
 #include "uci/timeman.h"
 
 #include <gtest/gtest.h>

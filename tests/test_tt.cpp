@@ -1,3 +1,5 @@
+// Transposition table: sizing, stored values, the same-key rule, bucket
+// indexing, replacement by depth, bound and age, and the fill estimate.
 #include "search/tt.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,11 @@
-// Zobrist keys: draw order, from-scratch keys, transpositions.
+// Zobrist keys: draw order, from-scratch keys, transpositions, and the
+// lookups the engine does not call against the keys it keeps.
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
+#include "board/movegen.h"
 #include "board/position.h"
 #include "board/zobrist.h"
 #include "tests/test_util.h"
@@ -33,13 +36,6 @@ TEST_F(ZobristTest, ReferenceValues) {
     EXPECT_EQ(Zobrist::castling_key(0), 0xC04CCCB037E9BF4CULL);     // 769th
     EXPECT_EQ(Zobrist::ep_file_key(0), 0xC5AAA14EE38E8767ULL);      // 785th
     EXPECT_EQ(Zobrist::side_key(), 0xD5120FB09E473306ULL);          // 793rd
-}
-
-TEST_F(ZobristTest, PawnPieceKeyIsThePawnRow) {
-    for (int s = 0; s < 64; ++s) {
-        EXPECT_EQ(Zobrist::pawn_piece_key(WHITE, s), Zobrist::piece_key(0, s));
-        EXPECT_EQ(Zobrist::pawn_piece_key(BLACK, s), Zobrist::piece_key(6, s));
-    }
 }
 
 TEST_F(ZobristTest, EmptyBoardKeys) {
@@ -99,13 +95,37 @@ TEST_F(ZobristTest, UnusableEnPassantSquareHasNoKey) {
     EXPECT_EQ(c.key ^ d.key, Zobrist::ep_file_key(3));
 }
 
-TEST_F(ZobristTest, RepKeyEqualsKey) {
-    for (const char* f : {vwtest::START, vwtest::KIWIPETE, vwtest::ENDGAME,
-                          "4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "r3k2r/8/8/8/8/8/8/R3K2R b Kq - 3 20"}) {
-        const Position pos = from_fen(f);
-        EXPECT_EQ(Zobrist::compute_rep_key(pos), Zobrist::compute_key(pos)) << f;
-        EXPECT_EQ(Zobrist::compute_key(pos), pos.key) << f;
+// The two lookups nothing in the engine calls, against the keys make and
+// unmake keep on positions of random games (null moves, castlings, en
+// passant and promotions among them): the pawn keys summed over the pawns
+// give the pawn key, and the repetition key is the full key.
+TEST_F(ZobristTest, PawnAndRepetitionKeysAgreeWithTheKeysOfPlayedGames) {
+    std::mt19937_64 rng(4242);
+    int withEnPassant = 0, blackToMove = 0;
+    for (const char* fen : vwtest::PERFT_POSITIONS) {
+        for (int game = 0; game < 10; ++game) {
+            Position pos = from_fen(fen);
+            for (int ply = 0; ply < 60; ++ply) {
+                uint64_t pawns = 0;
+                for (Color c : {WHITE, BLACK})
+                    for (Bitboard b = pos.pieces[6 * c + PAWN]; b;) pawns ^= Zobrist::pawn_piece_key(c, pop_lsb(b));
+                ASSERT_EQ(pawns, pos.pawn_key) << pos.to_fen();
+                ASSERT_EQ(Zobrist::compute_rep_key(pos), pos.key) << pos.to_fen();
+                withEnPassant += pos.ep_square != NO_SQUARE;
+                blackToMove += pos.side == BLACK;
+
+                std::vector<unsigned> legal;
+                MoveGen::generate_legal(pos, legal);
+                if (legal.empty()) break;
+                if (rng() % 10 == 0 && !pos.in_check(Color(pos.side)))
+                    pos.make_null_move();
+                else
+                    pos.make_move(legal[rng() % legal.size()]);
+            }
+        }
     }
+    EXPECT_GT(withEnPassant, 5);
+    EXPECT_GT(blackToMove, 1000);
 }
 
 TEST_F(ZobristTest, RecomputeOccupanciesRebuildsKeys) {
