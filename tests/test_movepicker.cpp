@@ -624,9 +624,10 @@ TEST(MovePickerLists, SelectionOfLongListsFollowsTheRule) {
     }
 }
 
-// Entries past the count are read by the wide scan but never taken: lists of
-// every length up to the capacity, in each stage, with GARBAGE behind them,
-// come out exactly in the order of the selection rule.
+// Entries past the count are read by the vector scans but never taken: lists
+// of every length up to the capacity, in each stage, with GARBAGE behind them,
+// come out exactly in the order of the selection rule. The last entries of a
+// full array take the plain scan.
 TEST(MovePickerLists, EntriesPastTheCountAreNeverTaken) {
     std::mt19937 rng(31);
     Position pos = load(ROOT_FENS[0]);
