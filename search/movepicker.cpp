@@ -100,9 +100,15 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // The shortcut holds for the pieces of the side to move (codes above 5 are
 // black) and for none when the check squares do not decide: shortcut_codes
 // gives that set as bits by piece code, found once per walk and kept in a
-// register.
+// register. Its bit for a piece code is the same as
+// `mp.checkShortcut && (code > 5) == (side == BLACK)` (the codes 12 to 15 of
+// the four-bit field count as black, as in move_gives_check);
+// MovePickerScores.MoveOfTheOtherSideIsTestedInFull tests the codes on either
+// side of the boundary.
+constexpr uint32_t WHITE_CODES = (1u << 6) - 1;           // 0 to 5
+constexpr uint32_t BLACK_CODES = 0xffffu & ~WHITE_CODES;  // 6 to 15
 inline uint32_t shortcut_codes(const MovePicker& mp, int side) {
-    return !mp.checkShortcut ? 0u : side == BLACK ? 0xffc0u : 0x003fu;
+    return !mp.checkShortcut ? 0u : side == BLACK ? BLACK_CODES : WHITE_CODES;
 }
 // Plain: the caller has seen that the word has no en passant or promotion bits.
 template <bool Plain = false>
@@ -131,7 +137,9 @@ inline bool safe_quiet_check(const MovePicker& mp, const Position& p, uint32_t c
 }
 
 // Stands in for a history row whose term is off: adding its zeros costs less
-// than testing for the term on every move.
+// than testing for the term on every move (`if (table && prev) score += ...`).
+// MovePickerScores.QuietBonusesAndHistoryTerms switches the terms off one by
+// one.
 constexpr int32_t ZERO_ROW[64 * 64] = {};
 
 // What the quiet scores of one node read, gathered once per node into values
@@ -578,7 +586,9 @@ void MovePicker::compute_check_squares(const Position& p) {
     checkSquares[KING] = 0;
     // By the side to move, the table of the squares from which its pawns
     // attack: a load where a test of the side would be a branch that half
-    // the nodes mispredict.
+    // the nodes mispredict. The same as `p.side == WHITE ?
+    // pawnAttacksBlack[k] : pawnAttacksWhite[k]`; MoveGivesCheck.AgreesWithPlayingTheMove
+    // compares the checks found with playing the moves, for both sides.
     static constexpr const Bitboard* PAWN_SOURCES[2] = {Attack::pawnAttacksBlack, Attack::pawnAttacksWhite};
     checkSquares[PAWN] = PAWN_SOURCES[p.side][k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];
