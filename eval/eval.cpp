@@ -82,17 +82,15 @@ inline void gain(Color c, int& mg, int& eg, int a, int b) {
     else { mg -= a; eg -= b; }
 }
 
-// Material plus piece-square value of a piece, both phases in one 64-bit word
-// (the endgame half in the upper 32 bits), signed from WHITE's view: BLACK's
-// entries are negated and read through the mirrored square. Summing whole
-// words sums both halves at once. Halves of 32 bits hold any board (16 bits
-// would not: a position set up with forty queens passes 32767).
-constexpr uint64_t pack(int mg, int eg) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(eg)) << 32) + static_cast<uint64_t>(static_cast<int64_t>(mg));
-}
-constexpr int unpack_mg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>(s)); }
-constexpr int unpack_eg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>((s + 0x80000000u) >> 32)); }
+using eval_detail::pack;
+using eval_detail::unpack_eg;
+using eval_detail::unpack_mg;
 
+// Material plus piece-square value of a piece, both phases packed in one word,
+// signed from WHITE's view: BLACK's entries are negated and read through the
+// mirrored square. Summing whole words sums both halves at once. Halves of 32
+// bits hold any board (16 bits would not: a position set up with forty queens
+// passes 32767).
 constexpr auto PIECE_SQUARE = [] {
     std::array<std::array<uint64_t, 64>, 12> t{};
     for (int type = KNIGHT; type <= KING; ++type)

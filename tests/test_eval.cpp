@@ -568,3 +568,56 @@ TEST(EvalTrace, OtherThreadsNeverRecord) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Branch-free and packed forms against the plainly written rules.
+// ---------------------------------------------------------------------------
+namespace {
+
+// Reproducible random numbers for the model tests (splitmix64).
+struct Random {
+    uint64_t state;
+    uint64_t operator()() {
+        uint64_t z = state += 0x9E3779B97F4A7C15ULL;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+};
+
+// Random terms of both signs, added, subtracted and multiplied by counts as
+// the evaluation does, in packed words and in separate sums: the halves always
+// unpack to the separate sums. Each packed term also unpacks to itself,
+// down to the extreme values of 32 bits.
+TEST(EvalPacked, SumsEqualSeparateSums) {
+    using eval_detail::pack;
+    using eval_detail::unpack_eg;
+    using eval_detail::unpack_mg;
+    Random rng{0x5EED};
+    int negativeMg = 0;
+    for (int round = 0; round < 2000; ++round) {
+        uint64_t packed = 0;
+        int64_t mg = 0, eg = 0;
+        const int spread = round % 2 ? 1000 : 1000000;
+        for (int i = 0; i < 40; ++i) {
+            const int a = int(rng() % (2 * spread + 1)) - spread, b = int(rng() % (2 * spread + 1)) - spread;
+            const int n = int(rng() % 9);
+            switch (rng() % 3) {
+                case 0: packed += pack(a, b); mg += a; eg += b; break;
+                case 1: packed -= pack(a, b); mg -= a; eg -= b; break;
+                default: packed += n * pack(a, b); mg += int64_t(n) * a; eg += int64_t(n) * b; break;
+            }
+            ASSERT_EQ(unpack_mg(packed), mg) << "round " << round << " term " << i;
+            ASSERT_EQ(unpack_eg(packed), eg) << "round " << round << " term " << i;
+            negativeMg += mg < 0;
+        }
+    }
+    EXPECT_GT(negativeMg, 10000);  // the borrow from the upper half is exercised
+    for (int a : {0, 1, -1, INT32_MAX, INT32_MIN})
+        for (int b : {0, 1, -1, INT32_MAX, INT32_MIN}) {
+            EXPECT_EQ(unpack_mg(pack(a, b)), a) << a << " " << b;
+            EXPECT_EQ(unpack_eg(pack(a, b)), b) << a << " " << b;
+        }
+}
+
+}  // namespace
