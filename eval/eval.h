@@ -1,6 +1,7 @@
 // Static evaluation of a position in centipawns from the side to move's view:
 // tapered middlegame/endgame terms over constant tables, a lazy estimate for the
-// search window, and a term-by-term trace for diagnostics.
+// search window, and a term-by-term trace for diagnostics; also the packed
+// middlegame/endgame word the evaluation sums its terms in.
 #pragma once
 
 #include <cstdint>
