@@ -49,7 +49,9 @@ constexpr Bitboard rank_band(int r) {
 // Ranks strictly ahead of rank r (0..7) as seen by colour c.
 constexpr Bitboard ranks_ahead(Color c, int r) {
     // Two shifts, each below 64 bits, give the empty set on the last rank
-    // without a test.
+    // without a test: the same as `r == 7 ? 0 : ALL_SQUARES << 8 * (r + 1)`
+    // (and `r == 0 ? 0 : ALL_SQUARES >> 8 * (8 - r)` for BLACK), which
+    // BitboardHelpers.MasksMatchTheirDefinitions checks rank by rank.
     return c == WHITE ? (ALL_SQUARES << 8) << (8 * r) : (ALL_SQUARES >> 8) >> (8 * (7 - r));
 }
 

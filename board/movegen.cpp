@@ -148,7 +148,10 @@ inline Bitboard piece_attacks(int sq, Bitboard occ) {
 }
 
 // The moves of one piece from `from` onto each target square in ascending
-// order, flagged as captures where an enemy piece stands.
+// order, flagged as captures where an enemy piece stands: the flag is the
+// square's enemy bit shifted into place, the same as
+// `if (enemy & square_bb(to)) m |= FLAG_CAPTURE`. MoveGen.WalkConsistency
+// checks every word's fields against the board.
 template <class Sink>
 [[gnu::always_inline]] inline void emit_targets(Sink& sink, int from, int piece, Bitboard targets,
                                                 Bitboard enemy) {

@@ -82,17 +82,15 @@ inline void gain(Color c, int& mg, int& eg, int a, int b) {
     else { mg -= a; eg -= b; }
 }
 
-// Material plus piece-square value of a piece, both phases in one 64-bit word
-// (the endgame half in the upper 32 bits), signed from WHITE's view: BLACK's
-// entries are negated and read through the mirrored square. Summing whole
-// words sums both halves at once. Halves of 32 bits hold any board (16 bits
-// would not: a position set up with forty queens passes 32767).
-constexpr uint64_t pack(int mg, int eg) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(eg)) << 32) + static_cast<uint64_t>(static_cast<int64_t>(mg));
-}
-constexpr int unpack_mg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>(s)); }
-constexpr int unpack_eg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>((s + 0x80000000u) >> 32)); }
+using eval_detail::pack;
+using eval_detail::unpack_eg;
+using eval_detail::unpack_mg;
 
+// Material plus piece-square value of a piece, both phases packed in one word,
+// signed from WHITE's view: BLACK's entries are negated and read through the
+// mirrored square. Summing whole words sums both halves at once. Halves of 32
+// bits hold any board (16 bits would not: a position set up with forty queens
+// passes 32767).
 constexpr auto PIECE_SQUARE = [] {
     std::array<std::array<uint64_t, 64>, 12> t{};
     for (int type = KNIGHT; type <= KING; ++type)
@@ -119,7 +117,9 @@ constexpr auto MOBILITY = [] {
 
 // A minor piece near its own king, by king-move distance, packed like
 // PIECE_SQUARE: a knight gains (0, 4 - d), a bishop (4 * (4 - d), 0), up to
-// distance 3.
+// distance 3. A read in place of `if (d <= 3)`; the pieces step, mobility
+// included, is compared with its terms written with tests by
+// EvalBranchFree.PiecesMatchThePlainRulesOverRandomBoards.
 constexpr auto KING_PROXIMITY = [] {
     std::array<std::array<uint64_t, 8>, 3> t{};
     for (int d = 0; d <= 3; ++d) {
@@ -197,7 +197,8 @@ struct EvalData {
 inline int blend(const Position& pos, int mg, int eg, int phase) {
     const int v = ((MAX_PHASE - phase) * eg + phase * mg) / MAX_PHASE;
     // Negated for BLACK by arithmetic: the side to move is as good as random
-    // to a branch predictor.
+    // to a branch predictor. The same as `side == WHITE ? v : -v`;
+    // EvalBlend.FullValueIsTheTruncatedPhaseBlend checks both sides to move.
     const int flip = -static_cast<int>(pos.side);  // 0 or -1
     return (v ^ flip) - flip + TEMPO;
 }
@@ -214,6 +215,8 @@ inline int blend(const Position& pos, int mg, int eg, int phase) {
 // king's file and its neighbours, or the three files at the edge) and four
 // ranks deep (one behind the king to two ahead), cut at the board's edge.
 // Looked up: it costs a load instead of a score of shifts and tests.
+// EvalBranchFree.KingStepMatchesThePlainRulesOverRandomBoards builds the box
+// square by square.
 constexpr auto KING_ZONE = [] {
     std::array<std::array<Bitboard, 64>, 2> zone{};
     for (int c = WHITE; c <= BLACK; ++c)
@@ -348,7 +351,10 @@ inline Bitboard score_pieces(const Position& pos, PieceScan& sc) {
             if (rr == 6) sc.pair += pack(9, 21);
             if (sc.enemyQueens & file_bb(f)) sc.pair += pack(4, 3);
             if (sc.passed & file_bb(f) & ranks_ahead(C, rank_of(s))) sc.pair += pack(8, 16);
-            // Trapped: added without a branch, which would often guess wrong.
+            // Trapped: added without a branch, which would often guess wrong;
+            // the same as `if (rr <= 1 && sc.ksq != NO_SQUARE && mobility <= 2 &&
+            // abs_diff(file_of(sc.ksq), f) >= 2) sc.pair -= pack(21, 8)`, as
+            // EvalBranchFree.PiecesMatchThePlainRulesOverRandomBoards writes it.
             sc.pair -= ((rookTrapSquares >> s) & (mobility <= 2)) * pack(21, 8);
         }
 
@@ -378,7 +384,11 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
         int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
 
         // The terms are added as 0/1 factors, not under tests: each depends
-        // on the pawn and is hard to guess.
+        // on the pawn and is hard to guess. The same as
+        // `if (defended) { pm += 14; pe += 24; }` for each term, the path and
+        // stop-square terms under `if (stopFree)`, the penalty in its else;
+        // EvalBranchFree.PassersMatchThePlainRulesOverRandomBoards compares the
+        // step with those tests.
         const int defended = (ed.attacks[C][PAWN] >> s) & 1;
         const int connected = (ownPawns & adjacent_files(f) & rank_band(r)) != 0;
         // With the stop square occupied the pawn pays a penalty instead of
@@ -391,7 +401,8 @@ inline void score_passers(const Position& pos, const EvalData& ed, int& mg, int&
         pe += 24 * defended + connected * (10 + 4 * rr) + safePath * 8 * rr + stopDefended * 8 - (1 - stopFree) * 22;
 
         const int t = lsb(stop);  // a pawn never stands on its last rank
-        // Kings within four moves of the stop square.
+        // Kings within four moves of the stop square: `std::max(5 - d, 0)` is
+        // `if (d <= 4) ... (5 - d)`.
         if (ownKing != NO_SQUARE) pe += 6 * std::max(5 - chebyshev(ownKing, t), 0);
         if (enemyKing != NO_SQUARE) pe -= std::max(5 - chebyshev(enemyKing, t), 0) * (rr + 3);
         gain(C, mg, eg, pm, pe);
@@ -461,7 +472,9 @@ inline int king_pressure_score_mg(const Position& pos, Bitboard pawnAtt, Bitboar
     const Bitboard zone = square_bb(k) | Attack::kingAttacks[k];
     int p = popcount(pawnAtt & zone) + 4 * popcount(minorAtt & zone) + 9 * popcount(majorAtt & zone);
     if (square_bb(k) & UNCASTLED_SQUARES[o]) p = 5 * p / 4;
-    // Both tests evaluated, no early exit to guess.
+    // Both tests evaluated, no early exit to guess: the same as
+    // `if (queen && knight) p += 4`, checked by
+    // EvalBranchFree.KingStepMatchesThePlainRulesOverRandomBoards.
     p += 4 * (int(pieces_of(pos, C, QUEEN) != 0) & int(pieces_of(pos, C, KNIGHT) != 0));
     return std::min(p, 64);
 }
@@ -522,7 +535,10 @@ inline int endgame_king_activity_score(const Position& pos, const EvalData& ed) 
     // no pawn): one more than the number of distances 1 to 5 with no enemy
     // pawn that near, 6 for none near, which gives the base value
     // 5 * (6 - cd). All five are counted: a search that stops at the first
-    // hit guesses its exit wrong too often.
+    // hit guesses its exit wrong too often. The same as searching distances 1
+    // to 5 for the first holding an enemy pawn;
+    // EvalBranchFree.KingActivityMatchesTheRingSearchOverRandomBoards compares
+    // the two.
     const Bitboard enemyPawns = pieces_of(pos, o, PAWN);
     int nearest = 1;
     for (int md = 1; md <= 5; ++md) nearest += !(DISTANCE_WITHIN[k][md] & enemyPawns);

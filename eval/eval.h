@@ -1,8 +1,10 @@
 // Static evaluation of a position in centipawns from the side to move's view:
 // tapered middlegame/endgame terms over constant tables, a lazy estimate for the
-// search window, and a term-by-term trace for diagnostics.
+// search window, and a term-by-term trace for diagnostics; also the packed
+// middlegame/endgame word the evaluation sums its terms in.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "board/types.h"
@@ -60,6 +62,26 @@ constexpr int EVAL_TRACE_CAPACITY = 24;
 extern thread_local constinit bool g_evalTraceOn;
 extern thread_local constinit int g_evalTraceN;
 extern thread_local constinit EvalTracePoint g_evalTracePts[EVAL_TRACE_CAPACITY];
+
+// ---------------------------------------------------------------------------
+// Packed scores: both phases of a score in one 64-bit word, so that one
+// addition (or multiplication by a count) serves both. The word is the
+// integer mg + eg * 2^32: the middlegame value sign-extended, the endgame value
+// added to the upper half. A negative middlegame value borrows one from the
+// upper half; unpack_eg rounds the word to the nearest multiple of 2^32 by
+// adding 2^31 first, which carries that one back exactly when the lower half
+// is negative. So a packed sum unpacks to the separate sums
+// `mg += a; eg += b;` while each stays within 32 bits;
+// EvalPacked.SumsEqualSeparateSums checks that over random terms of both
+// signs.
+// ---------------------------------------------------------------------------
+namespace eval_detail {
+constexpr uint64_t pack(int mg, int eg) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(eg)) << 32) + static_cast<uint64_t>(static_cast<int64_t>(mg));
+}
+constexpr int unpack_mg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>(s)); }
+constexpr int unpack_eg(uint64_t s) { return static_cast<int32_t>(static_cast<uint32_t>((s + 0x80000000u) >> 32)); }
+}  // namespace eval_detail
 
 // ---------------------------------------------------------------------------
 // Constant tables. By PieceType: pawn, knight, bishop, rook, queen, king.

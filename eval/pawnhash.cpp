@@ -62,7 +62,9 @@ struct SidePawns {
 // One side's pawns scored as if they were WHITE's, moving towards rank 8:
 // BLACK's are scored on the board turned over, where their relative rank is
 // the rank and their piece-square index the square. Each term is a set of
-// pawns; only the rank-dependent ones walk their (few) pawns.
+// pawns, counted by population counts; the values that depend on the square
+// are read in one walk over the pawns, and the candidate passers, which need
+// a count per pawn, walk their (few) pawns.
 SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboard ownAttacks, Bitboard enemyAttacks) {
     constexpr Bitboard RANKS_1_TO_4 = RANKS_1_TO_3 | RANK_1 << 24;
     const Bitboard stopEmpty = own & ~(occ >> 8);
@@ -82,6 +84,10 @@ SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboa
            7 * popcount(overextended) - 4 * popcount(unsupported);
     r.eg = EG_VALUE[PAWN] * popcount(own) - 17 * popcount(doubled) - 15 * popcount(isolated) -
            11 * popcount(overextended) - 7 * popcount(unsupported);
+    // The same as adding the piece-square value of every pawn, then
+    // PAWN_DEFENDED_* for each defended pawn and PAWN_PHALANX_* for each
+    // phalanx member; PawnStructure.MatchesThePawnByPawnModelOverRandomBoards
+    // compares the entry with those terms added pawn by pawn.
     for (Bitboard b = own; b;) {
         const int s = pop_lsb(b);
         const PawnTerm& t = PAWN_SQUARE_TERMS[s][((defended >> s) & 1) | ((phalanx >> s) & 1) << 1];
@@ -92,7 +98,9 @@ SidePawns score_pawns_upwards(Bitboard own, Bitboard enemy, Bitboard occ, Bitboa
     for (Bitboard b = stopEmpty & (neighbourNear | defended) & ~passed; b;) {
         const int s = pop_lsb(b);
         const int rr = s >> 3;
-        // A 0/1 factor: whether the pawn qualifies is a guess for a test.
+        // A 0/1 factor: whether the pawn qualifies is a guess for a test. The
+        // same as `if (popcount(enemy & FRONT_SPAN[s]) <= 2) { r.mg += ...; }`,
+        // checked by PawnStructure.MatchesThePawnByPawnModelOverRandomBoards.
         const int few = popcount(enemy & FRONT_SPAN[s]) <= 2;
         r.mg += few * CANDIDATE_PASSER_MG[rr];
         r.eg += few * CANDIDATE_PASSER_EG[rr];
@@ -187,7 +195,13 @@ constexpr auto STORM_BAND = [] {
 // Shelter and storm of a king on square ksq with own and enemy pawns, seen
 // from WHITE's side: BLACK's king is scored on the board turned over. The
 // terms are table reads rather than tests: the shelter is recomputed whenever
-// a king moves, and its pawn patterns are hard for a branch predictor.
+// a king moves, and its pawn patterns are hard for a branch predictor. Each
+// read stands for the tests of the rule: the base by file for
+// `kf == 3 || kf == 4 ? -13 : kf == 5 ? 0 : 13`, SHELTER_PAWN for
+// `pawn ahead ? value by its distance : (kingFile ? -15 : -9)`, FILE_PAWNS for
+// `if (!ownOnFile) score += enemyOnFile ? ... : ...`.
+// KingShelter.MatchesTheRuleOverRandomPawnsAndEveryKingSquare compares the
+// score with those tests walked square by square.
 int shelter_from_white_side(Bitboard own, Bitboard enemy, int ksq) {
     // Base by the king's file when it stands on its back rank: a king at home
     // in the corner is safer than one in the centre.

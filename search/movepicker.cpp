@@ -100,9 +100,15 @@ inline bool direct_check(const MovePicker& mp, unsigned move) {
 // The shortcut holds for the pieces of the side to move (codes above 5 are
 // black) and for none when the check squares do not decide: shortcut_codes
 // gives that set as bits by piece code, found once per walk and kept in a
-// register.
+// register. Its bit for a piece code is the same as
+// `mp.checkShortcut && (code > 5) == (side == BLACK)` (the codes 12 to 15 of
+// the four-bit field count as black, as in move_gives_check);
+// MovePickerScores.MoveOfTheOtherSideIsTestedInFull tests the codes on either
+// side of the boundary.
+constexpr uint32_t WHITE_CODES = (1u << 6) - 1;           // 0 to 5
+constexpr uint32_t BLACK_CODES = 0xffffu & ~WHITE_CODES;  // 6 to 15
 inline uint32_t shortcut_codes(const MovePicker& mp, int side) {
-    return !mp.checkShortcut ? 0u : side == BLACK ? 0xffc0u : 0x003fu;
+    return !mp.checkShortcut ? 0u : side == BLACK ? BLACK_CODES : WHITE_CODES;
 }
 // Plain: the caller has seen that the word has no en passant or promotion bits.
 template <bool Plain = false>
@@ -131,7 +137,9 @@ inline bool safe_quiet_check(const MovePicker& mp, const Position& p, uint32_t c
 }
 
 // Stands in for a history row whose term is off: adding its zeros costs less
-// than testing for the term on every move.
+// than testing for the term on every move (`if (table && prev) score += ...`).
+// MovePickerScores.QuietBonusesAndHistoryTerms switches the terms off one by
+// one.
 constexpr int32_t ZERO_ROW[64 * 64] = {};
 
 // What the quiet scores of one node read, gathered once per node into values
@@ -174,25 +182,50 @@ inline int scored_quiet(const MovePicker& mp, const QuietRows& rows, const Posit
     return clamp_score(score);
 }
 
-// Eight consecutive entries from e, read as three 32-byte words; an entry's
-// score is dword 3k + 1 of them, so the scores of entries 0 to 7 fall in the
-// distinct lanes 1, 4, 7, 2, 5, 0, 3, 6 and two blends gather them.
+// The vector selection reads eight consecutive entries as three 32-byte
+// words, in which entry k's score is dword 3k + 1 of the 24: lane (3k + 1) % 8
+// of word (3k + 1) / 8. ENTRY_OF_LANE turns that round (the entry whose score
+// lane l holds; 3 being odd, each lane holds one); the blend masks of
+// scores_of_eight and the first-entry table of first_best_of_eight are
+// computed from it.
 static_assert(sizeof(MovePicker::ScoredMove) == 12 && offsetof(MovePicker::ScoredMove, score) == 4,
               "the score gathering assumes the entry layout");
+constexpr int32_t ENTRY_OF_LANE[8] = {5, 0, 3, 6, 1, 4, 7, 2};
+static_assert(
+    [] {
+        for (int lane = 0; lane < 8; ++lane)
+            if ((3 * ENTRY_OF_LANE[lane] + 1) % 8 != lane) return false;
+        return true;
+    }(),
+    "ENTRY_OF_LANE must match the entry layout");
+inline __m256i entry_of_lane() { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ENTRY_OF_LANE)); }
+
+// The lanes whose score comes from word w, as a blend mask.
+constexpr int lanes_of_word(int w) {
+    int mask = 0;
+    for (int lane = 0; lane < 8; ++lane)
+        if ((3 * ENTRY_OF_LANE[lane] + 1) / 8 == w) mask |= 1 << lane;
+    return mask;
+}
+
+// The scores of the eight entries from e, lane l holding entry
+// ENTRY_OF_LANE[l]'s: two blends instead of eight scalar reads, the same as
+// `lane[l] = e[ENTRY_OF_LANE[l]].score`. The selection tests named at
+// first_best_of_eight check it.
 inline __m256i scores_of_eight(const MovePicker::ScoredMove* e) {
     const auto* words = reinterpret_cast<const __m256i*>(e);
     const __m256i a = _mm256_loadu_si256(words);
     const __m256i b = _mm256_loadu_si256(words + 1);
     const __m256i c = _mm256_loadu_si256(words + 2);
-    return _mm256_blend_epi32(_mm256_blend_epi32(a, b, 0x24), c, 0x49);
+    constexpr int FROM_B = lanes_of_word(1), FROM_C = lanes_of_word(2);
+    return _mm256_blend_epi32(_mm256_blend_epi32(a, b, FROM_B), c, FROM_C);
 }
 
-// The entry (0 to 7) whose score each lane of scores_of_eight holds.
-constexpr int32_t ENTRY_OF_LANE[8] = {5, 0, 3, 6, 1, 4, 7, 2};
-inline __m256i entry_of_lane() { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ENTRY_OF_LANE)); }
-
 // The scores of the first n (1 to 8) of eight entries, the lanes of the others
-// set to the lowest score.
+// set to the lowest score: the same as scores_of_eight followed by
+// `if (ENTRY_OF_LANE[l] >= n) lane[l] = INT32_MIN`. The entries past a list's
+// count are stale; MovePickerLists.EntriesPastTheCountAreNeverTaken gives them
+// the highest score, which only this mask keeps out.
 inline __m256i scores_of_first(const MovePicker::ScoredMove* e, uint64_t n) {
     const __m256i valid = _mm256_cmpgt_epi32(_mm256_set1_epi32(int(n)), entry_of_lane());
     return _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MIN), scores_of_eight(e), valid);
@@ -209,10 +242,14 @@ inline __m256i top_of(__m256i scores) {
 // Index of the first entry with the highest score among first .. first + n - 1,
 // for n from 1 to 8, with eight entries inside the list array: one group of
 // eight, no loop. (Should every score be the lowest possible, the masked
-// lanes match too, but the entries in use come first.)
+// lanes match too, but the entries in use come first.) The same as the plain
+// scan `best = 0; for (k = 1; k < n; ++k) if (e[k].score > e[best].score) best = k;`,
+// which keeps the first of equal scores. MovePickerLists.SelectionOfLongListsFollowsTheRule
+// and MovePickerLists.EntriesPastTheCountAreNeverTaken compare the picker's
+// choices with that scan over random lists with many ties.
 inline uint64_t first_best_of_eight(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
-    // The first entry whose lane is set in a mask of lanes, read from a table
-    // in place of reordering the lanes.
+    // The lowest entry whose lane is set in a mask of lanes, read from a
+    // table in place of reordering the lanes.
     static constexpr auto FIRST_ENTRY = [] {
         std::array<uint8_t, 256> t{};
         for (unsigned mask = 1; mask < 256; ++mask) {
@@ -231,8 +268,11 @@ inline uint64_t first_best_of_eight(const MovePicker::ScoredMove* list, uint64_t
 // Index of the first entry with the highest score among first .. first + n - 1,
 // for n > 8 and whole groups of eight inside the list array (the last group
 // may reach past the entries in use: its extra lanes are masked). One pass:
-// each lane keeps its highest score and the first group that held it, and of
-// the lanes that hold the highest of all the one with the lowest entry wins.
+// each lane keeps its highest score and the first group that held it (a
+// strictly greater score moves it on), and of the lanes that hold the highest
+// of all the one with the lowest entry wins. The same as the plain scan of
+// first_best_of_eight over all n entries, and tested against it by the same
+// two tests.
 inline uint64_t first_best_wide(const MovePicker::ScoredMove* list, uint64_t first, uint64_t n) {
     const MovePicker::ScoredMove* const base = list + first;
     const __m256i EIGHT = _mm256_set1_epi32(8);
@@ -274,7 +314,11 @@ inline unsigned select_from(MovePicker::ScoredMove* list, uint64_t& cursor, uint
     } else {
         // The best score is kept in a register and the scan has no branch on
         // the scores (their order is unpredictable): conditional moves only,
-        // two entries per round to halve the loop's own work.
+        // two entries per round to halve the loop's own work. The same as
+        // `if (s > bestScore) { best = entry; bestScore = s; }`, checked where
+        // it runs: at the end of a full array by
+        // MovePickerLists.EntriesPastTheCountAreNeverTaken, and for pick_next
+        // by MovePickerLists.SelectionTakesFirstHighestAndSwapsItForward.
         int32_t bestScore = best->score;
         const MovePicker::ScoredMove* const end = list + count;
         MovePicker::ScoredMove* e = best + 1;
@@ -298,7 +342,7 @@ inline unsigned select_from(MovePicker::ScoredMove* list, uint64_t& cursor, uint
 }
 
 // The selection step on one of the picker's own lists: the room is the array's
-// own extent, so the wide scan's reads past the count stay inside it.
+// own extent, so the vector scans' reads past the count stay inside it.
 template <uint64_t N>
 inline unsigned select_best(MovePicker::ScoredMove (&list)[N], uint64_t& cursor, uint64_t count, int& score,
                             int& see) {
@@ -379,8 +423,8 @@ MovePicker::MovePicker(Position& p, const std::vector<unsigned>& list, unsigned 
 
 // The move and list arrays are not cleared, as clearing ~10 KB per node would
 // cost more than the node: only their first count entries are ever used. The
-// wide selection scan does read the stale entries of a list past its count,
-// up to the next multiple of eight, and masks them out.
+// vector selection scans do read the stale entries of a list past its count,
+// up to the end of the last group of eight from the cursor, and mask them out.
 void MovePicker::initialize(Position& p, const PickerHeuristics& h, bool qsearch, bool quietChecks) {
     pos = &p;
     heur = h;
@@ -542,7 +586,9 @@ void MovePicker::compute_check_squares(const Position& p) {
     checkSquares[KING] = 0;
     // By the side to move, the table of the squares from which its pawns
     // attack: a load where a test of the side would be a branch that half
-    // the nodes mispredict.
+    // the nodes mispredict. The same as `p.side == WHITE ?
+    // pawnAttacksBlack[k] : pawnAttacksWhite[k]`; MoveGivesCheck.AgreesWithPlayingTheMove
+    // compares the checks found with playing the moves, for both sides.
     static constexpr const Bitboard* PAWN_SOURCES[2] = {Attack::pawnAttacksBlack, Attack::pawnAttacksWhite};
     checkSquares[PAWN] = PAWN_SOURCES[p.side][k];
     checkSquares[KNIGHT] = Attack::knightAttacks[k];

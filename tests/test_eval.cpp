@@ -572,3 +572,509 @@ TEST(EvalTrace, TracesBesideAnEvaluatingThreadAreUndisturbed) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Branch-free and packed forms against the plainly written rules.
+// ---------------------------------------------------------------------------
+namespace {
+
+// Reproducible random numbers for the model tests (splitmix64).
+struct Random {
+    uint64_t state;
+    uint64_t operator()() {
+        uint64_t z = state += 0x9E3779B97F4A7C15ULL;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+};
+
+// Random terms of both signs, added, subtracted and multiplied by counts as
+// the evaluation does, in packed words and in separate sums: the halves always
+// unpack to the separate sums. Each packed term also unpacks to itself,
+// down to the extreme values of 32 bits.
+TEST(EvalPacked, SumsEqualSeparateSums) {
+    using eval_detail::pack;
+    using eval_detail::unpack_eg;
+    using eval_detail::unpack_mg;
+    Random rng{0x5EED};
+    int negativeMg = 0;
+    for (int round = 0; round < 2000; ++round) {
+        uint64_t packed = 0;
+        int64_t mg = 0, eg = 0;
+        const int spread = round % 2 ? 1000 : 1000000;
+        for (int i = 0; i < 40; ++i) {
+            const int a = int(rng() % (2 * spread + 1)) - spread, b = int(rng() % (2 * spread + 1)) - spread;
+            const int n = int(rng() % 9);
+            switch (rng() % 3) {
+                case 0: packed += pack(a, b); mg += a; eg += b; break;
+                case 1: packed -= pack(a, b); mg -= a; eg -= b; break;
+                default: packed += n * pack(a, b); mg += int64_t(n) * a; eg += int64_t(n) * b; break;
+            }
+            ASSERT_EQ(unpack_mg(packed), mg) << "round " << round << " term " << i;
+            ASSERT_EQ(unpack_eg(packed), eg) << "round " << round << " term " << i;
+            negativeMg += mg < 0;
+        }
+    }
+    EXPECT_GT(negativeMg, 10000);  // the borrow from the upper half is exercised
+    for (int a : {0, 1, -1, INT32_MAX, INT32_MIN})
+        for (int b : {0, 1, -1, INT32_MAX, INT32_MIN}) {
+            EXPECT_EQ(unpack_mg(pack(a, b)), a) << a << " " << b;
+            EXPECT_EQ(unpack_eg(pack(a, b)), b) << a << " " << b;
+        }
+}
+
+// A random board: sparse pawns on ranks 2 to 7, so that many are passed,
+// about one piece of each type and colour (four if crowded), and each king
+// present fifteen times in sixteen (on its back rank half the time if asked).
+// Legality does not matter to the terms.
+Position random_board(Random& rng, bool kingsOftenHome = false, bool crowded = false) {
+    vwtest::init_tables();
+    constexpr Bitboard middle = 0x00FFFFFFFFFFFF00ULL;
+    Position pos;
+    Bitboard used = 0;
+    auto place = [&](int piece, Bitboard squares) {
+        for (Bitboard b = squares & ~used; b;) {
+            const int s = pop_lsb(b);
+            pos.set_piece_at_square(piece, s);
+            used |= square_bb(s);
+        }
+    };
+    place(PAWN, rng() & rng() & rng() & middle);
+    place(6 + PAWN, rng() & rng() & rng() & middle);
+    for (int c = WHITE; c <= BLACK; ++c) {
+        if (rng() % 16 == 0) continue;
+        for (;;) {
+            const int home = c == WHITE ? 0 : 56;
+            const int k = kingsOftenHome && rng() % 2 ? home + int(rng() % 8) : int(rng() % 64);
+            if (used & square_bb(k)) continue;
+            place(6 * c + KING, square_bb(k));
+            break;
+        }
+    }
+    for (int type = KNIGHT; type <= QUEEN; ++type)
+        for (int c = WHITE; c <= BLACK; ++c)
+            place(6 * c + type, rng() & rng() & rng() & rng() & (crowded ? ~Bitboard(0) : rng() & rng()));
+    pos.side = int(rng() % 2);
+    return pos;
+}
+
+// Every square a colour attacks: pawns, pieces through the occupancy, king.
+Bitboard attacked_by(const Position& pos, Color c) {
+    Bitboard a = pawn_attacks_bb(c, pos.pieces[6 * c + PAWN]);
+    for (int s = 0; s < 64; ++s) {
+        const int p = pos.board[s];
+        if (p == NO_PIECE || (p > 5) != (c == BLACK)) continue;
+        const int t = p % 6;
+        if (t == KNIGHT) a |= Attack::knightAttacks[s];
+        if (t == BISHOP || t == QUEEN) a |= PEXT::bishop_attacks_pext(s, pos.occupied);
+        if (t == ROOK || t == QUEEN) a |= PEXT::rook_attacks_pext(s, pos.occupied);
+        if (t == KING) a |= Attack::kingAttacks[s];
+    }
+    return a;
+}
+
+int distance(int a, int b) { return std::max(std::abs(a % 8 - b % 8), std::abs(a / 8 - b / 8)); }
+
+// Files plus ranks to the nearest of d4, e4, d5 and e5.
+int centre_distance_model(int s) {
+    const int r = s / 8, f = s % 8;
+    return std::min(std::abs(r - 3), std::abs(r - 4)) + std::min(std::abs(f - 3), std::abs(f - 4));
+}
+
+bool has_pawn(const Position& pos, Color c, int file, int rank) {
+    return file >= 0 && file < 8 && rank >= 0 && rank < 8 && pos.board[8 * rank + file] == 6 * c + PAWN;
+}
+
+// No enemy pawn ahead on the pawn's file or the files beside it.
+bool is_passed(const Position& pos, Color c, int s) {
+    const int dir = c == WHITE ? 1 : -1;
+    for (int r = s / 8 + dir; r >= 0 && r < 8; r += dir)
+        for (int f = s % 8 - 1; f <= s % 8 + 1; ++f)
+            if (has_pawn(pos, ~c, f, r)) return false;
+    return true;
+}
+
+// How often each condition of the passer rules held and failed.
+struct PasserTally {
+    int defended[2] = {}, connected[2] = {}, stopFree[2] = {}, safePath[2] = {}, stopDefended[2] = {};
+    int ownKingNear[2] = {}, enemyKingNear[2] = {};
+};
+
+// The passers step for one colour, pawn by pawn under plain tests: (mg, eg)
+// of its passed pawns.
+std::pair<int, int> passers_model(const Position& pos, Color c, PasserTally& tally) {
+    const Bitboard ours = attacked_by(pos, c), theirs = attacked_by(pos, ~c);
+    const int dir = c == WHITE ? 1 : -1;
+    int mg = 0, eg = 0;
+    for (int s = 0; s < 64; ++s) {
+        if (pos.board[s] != 6 * c + PAWN || !is_passed(pos, c, s)) continue;
+        const int f = s % 8, r = s / 8, rr = c == WHITE ? r : 7 - r, stop = s + 8 * dir;
+        int pm = PASSED_MG[rr], pe = PASSED_EG[rr];
+        const bool defended = has_pawn(pos, c, f - 1, r - dir) || has_pawn(pos, c, f + 1, r - dir);
+        tally.defended[defended]++;
+        if (defended) pm += 14, pe += 24;
+        bool connected = false;
+        for (int dr = -1; dr <= 1; ++dr) connected |= has_pawn(pos, c, f - 1, r + dr) || has_pawn(pos, c, f + 1, r + dr);
+        tally.connected[connected]++;
+        if (connected) pm += 5 + 2 * rr, pe += 10 + 4 * rr;
+        const bool stopFree = pos.board[stop] == NO_PIECE;
+        tally.stopFree[stopFree]++;
+        if (stopFree) {
+            bool safe = true;
+            for (int q = stop; q >= 0 && q < 64; q += 8 * dir)
+                if ((theirs & square_bb(q)) && !(ours & square_bb(q))) safe = false;
+            tally.safePath[safe]++;
+            if (safe) pm += 5 * rr, pe += 8 * rr;
+            const bool stopDefended = ours & square_bb(stop);
+            tally.stopDefended[stopDefended]++;
+            if (stopDefended) pm += 4, pe += 8;
+        } else {
+            pm -= 11, pe -= 22;
+        }
+        if (const int k = pos.king_square[c]; k != NO_SQUARE) {
+            tally.ownKingNear[distance(k, stop) <= 4]++;
+            if (distance(k, stop) <= 4) pe += 6 * (5 - distance(k, stop));
+        }
+        if (const int k = pos.king_square[~c]; k != NO_SQUARE) {
+            tally.enemyKingNear[distance(k, stop) <= 4]++;
+            if (distance(k, stop) <= 4) pe -= (5 - distance(k, stop)) * (rr + 3);
+        }
+        mg += pm;
+        eg += pe;
+    }
+    return {mg, eg};
+}
+
+// The passed-pawn bonuses are added as 0/1 factors; over random boards the
+// step equals the rules written with tests, and every condition both holds
+// and fails many times.
+TEST(EvalBranchFree, PassersMatchThePlainRulesOverRandomBoards) {
+    Random rng{20261208};
+    PasserTally tally;
+    for (int round = 0; round < 4000; ++round) {
+        const Position pos = random_board(rng);
+        const auto [wm, we] = passers_model(pos, WHITE, tally);
+        const auto [bm, be] = passers_model(pos, BLACK, tally);
+        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "passers");
+        ASSERT_EQ(l.dmg, wm - bm) << pos.to_fen();
+        ASSERT_EQ(l.deg, we - be) << pos.to_fen();
+    }
+    for (const int* counts : {tally.defended, tally.connected, tally.stopFree, tally.safePath, tally.stopDefended,
+                              tally.ownKingNear, tally.enemyKingNear}) {
+        EXPECT_GT(counts[0], 100);
+        EXPECT_GT(counts[1], 100);
+    }
+}
+
+// Endgame king activity for one colour under plain tests: the nearest enemy
+// pawn searched ring by ring up to five king moves, then each own passed
+// pawn's distance and king race.
+int king_activity_model(const Position& pos, Color c, int tally[7]) {
+    const int k = pos.king_square[c];
+    if (k == NO_SQUARE) return 0;
+    const int cd = centre_distance_model(k);
+    int s = 5 * (6 - cd);
+    for (int md = 1; md <= 5; ++md) {
+        bool found = false;
+        for (int p = 0; p < 64; ++p) found |= pos.board[p] == 6 * ~c + PAWN && distance(k, p) == md;
+        if (found) {
+            s = 5 * (12 - md - cd);
+            tally[md]++;
+            break;
+        }
+        if (md == 5) tally[6]++;
+    }
+    for (int p = 0; p < 64; ++p) {
+        if (pos.board[p] != 6 * c + PAWN || !is_passed(pos, c, p)) continue;
+        const int d = distance(k, p);
+        if (d <= 4) s += 4 * (5 - d);
+        if (pos.king_square[~c] != NO_SQUARE) s += 2 * std::clamp(distance(pos.king_square[~c], p) - d, -10, 10);
+    }
+    return s;
+}
+
+// The nearest enemy pawn's distance is counted from nested distance masks
+// without an early exit; over random boards the step equals the ring-by-ring
+// search, with every distance from 1 to 5 and none near met.
+TEST(EvalBranchFree, KingActivityMatchesTheRingSearchOverRandomBoards) {
+    Random rng{77};
+    int tally[7] = {};
+    for (int round = 0; round < 4000; ++round) {
+        const Position pos = random_board(rng);
+        const int want = king_activity_model(pos, WHITE, tally) - king_activity_model(pos, BLACK, tally);
+        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "kingact");
+        ASSERT_EQ(l.dmg, 0) << pos.to_fen();
+        ASSERT_EQ(l.deg, want) << pos.to_fen();
+    }
+    for (int md = 1; md <= 6; ++md) EXPECT_GT(tally[md], 50) << "nearest enemy pawn " << md;
+}
+
+// The king step under plain tests. Attack counts per square: the pawn set
+// counts once, the king and every knight, bishop, rook and queen once each;
+// a square attacked twice or more is in attackedBy2.
+struct KingModelSide {
+    Bitboard by1 = 0, by2 = 0, byType[6] = {};
+    int attackers = 0, weight = 0, zoneAttacks = 0;
+};
+
+// The king's zone: three files (the king's and its neighbours, or the three
+// at the edge) by four ranks (one behind the king to two ahead), on the board.
+Bitboard king_zone_model(Color c, int k) {
+    Bitboard z = 0;
+    const int f0 = std::clamp(k % 8 - 1, 0, 5), dir = c == WHITE ? 1 : -1;
+    for (int dr = -1; dr <= 2; ++dr)
+        for (int f = f0; f <= f0 + 2; ++f) {
+            const int r = k / 8 + dir * dr;
+            if (r >= 0 && r < 8) z |= square_bb(8 * r + f);
+        }
+    return z;
+}
+
+KingModelSide king_model_side(const Position& pos, Color c) {
+    KingModelSide m;
+    const int ek = pos.king_square[~c];
+    const Bitboard enemyZone = ek == NO_SQUARE ? 0 : king_zone_model(~c, ek);
+    int count[64] = {};
+    auto add = [&](Bitboard a) {
+        for (Bitboard b = a; b;) count[pop_lsb(b)]++;
+        m.by1 |= a;
+    };
+    m.byType[PAWN] = pawn_attacks_bb(c, pos.pieces[6 * c + PAWN]);
+    add(m.byType[PAWN]);
+    if (pos.king_square[c] != NO_SQUARE) add(m.byType[KING] = Attack::kingAttacks[pos.king_square[c]]);
+    for (int s = 0; s < 64; ++s) {
+        const int p = pos.board[s];
+        if (p == NO_PIECE || (p > 5) != (c == BLACK) || p % 6 == PAWN || p % 6 == KING) continue;
+        const int t = p % 6;
+        Bitboard a = 0;
+        if (t == KNIGHT) a = Attack::knightAttacks[s];
+        if (t == BISHOP || t == QUEEN) a |= PEXT::bishop_attacks_pext(s, pos.occupied);
+        if (t == ROOK || t == QUEEN) a |= PEXT::rook_attacks_pext(s, pos.occupied);
+        add(a);
+        m.byType[t] |= a;
+        if (a & enemyZone) {
+            m.attackers++;
+            m.weight += KING_RING_ATTACKER_WEIGHT[t];
+            m.zoneAttacks += popcount(a & enemyZone);
+        }
+    }
+    for (int s = 0; s < 64; ++s)
+        if (count[s] >= 2) m.by2 |= square_bb(s);
+    return m;
+}
+
+struct KingTally {
+    int queenNoKnight = 0, knightNoQueen = 0, both = 0, baseAttack = 0, danger = 0;
+};
+
+// c's pressure on the other king, c's attack on the f-pawn before an
+// uncastled king, and c's own king safety.
+int king_step_model(const Position& pos, Color c, const KingModelSide& us, const KingModelSide& them,
+                    PawnHash::Entry& entry, KingTally& tally) {
+    const Color o = ~c;
+    int total = 0;
+    const int ek = pos.king_square[o];
+    const bool hasQueen = pos.pieces[6 * c + QUEEN] != 0, hasKnight = pos.pieces[6 * c + KNIGHT] != 0;
+    if (ek != NO_SQUARE) {
+        const Bitboard zone = square_bb(ek) | Attack::kingAttacks[ek];
+        int p = popcount(us.byType[PAWN] & zone) + 4 * popcount((us.byType[KNIGHT] | us.byType[BISHOP]) & zone) +
+                9 * popcount((us.byType[ROOK] | us.byType[QUEEN]) & zone);
+        const bool uncastled = ek / 8 == (o == WHITE ? 0 : 7) && (ek % 8 == 3 || ek % 8 == 4);
+        if (uncastled) p = 5 * p / 4;
+        if (p < 64) {
+            tally.queenNoKnight += hasQueen && !hasKnight;
+            tally.knightNoQueen += hasKnight && !hasQueen;
+            tally.both += hasQueen && hasKnight;
+        }
+        if (hasQueen && hasKnight) p += 4;
+        total += std::min(p, 64);
+
+        const int f = o == WHITE ? vwtest::sq("f2") : vwtest::sq("f7");
+        if (uncastled && pos.board[f] == 6 * o + PAWN) {
+            const Bitboard t = square_bb(f);
+            const bool N = us.byType[KNIGHT] & t, B = us.byType[BISHOP] & t, R = us.byType[ROOK] & t;
+            const bool Q = us.byType[QUEEN] & t, D = us.by2 & t;
+            int score = 0;
+            if (Q && (N || B)) score += 60;
+            if (N && B) score += 28;
+            else if (N || B) score += 14;
+            if (R) score += 6;
+            if (Q) score += 22;
+            if (D) score += 16;
+            tally.baseAttack += score > 0;
+            total += std::min(score, 124);
+        }
+    }
+
+    const int k = pos.king_square[c];
+    if (k == NO_SQUARE) return total;
+    const int shelter = PawnHash::king_shelter_score(pos, entry, c);
+    const int enemyMaterial = popcount(pos.pieces[6 * o + KNIGHT]) + popcount(pos.pieces[6 * o + BISHOP]) +
+                              2 * popcount(pos.pieces[6 * o + ROOK]) + 4 * popcount(pos.pieces[6 * o + QUEEN]);
+    if (enemyMaterial == 0) return total + shelter;
+    const Bitboard safe = ~pos.occupancy[o] & (~us.by1 | (them.by2 & ~us.by2));
+    const Bitboard rk = PEXT::rook_attacks_pext(k, pos.occupied), bk = PEXT::bishop_attacks_pext(k, pos.occupied);
+    int danger = them.attackers * them.weight + 12 * popcount(king_zone_model(c, k) & them.by1 & ~us.by2) +
+                 8 * them.zoneAttacks + 10 * popcount(Attack::kingAttacks[k] & them.by1 & ~us.by1);
+    if (them.byType[QUEEN] & safe & (rk | bk)) danger += 23;
+    if (them.byType[ROOK] & safe & rk) danger += 27;
+    if (them.byType[BISHOP] & safe & bk) danger += 19;
+    if (them.byType[KNIGHT] & safe & Attack::knightAttacks[k]) danger += 19;
+    if (!pos.pieces[6 * o + QUEEN]) danger = 2 * danger / 3;
+    tally.danger += danger * danger >= 960;
+    return total + shelter - danger * danger / 960;
+}
+
+// The king step (pressure with its queen-and-knight bonus as a 0/1 factor,
+// zones and the uncastled squares from tables, the f-pawn attack, shelter and
+// danger) against the rules written with tests, over random boards whose
+// kings stand on their back rank half the time.
+TEST(EvalBranchFree, KingStepMatchesThePlainRulesOverRandomBoards) {
+    Random rng{4242};
+    KingTally tally;
+    for (int round = 0; round < 4000; ++round) {
+        const Position pos = random_board(rng, true);
+        PawnHash::Entry entry{};
+        PawnHash::probe(pos, entry);
+        const KingModelSide white = king_model_side(pos, WHITE), black = king_model_side(pos, BLACK);
+        const int want = king_step_model(pos, WHITE, white, black, entry, tally) -
+                         king_step_model(pos, BLACK, black, white, entry, tally);
+        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "king");
+        ASSERT_EQ(l.dmg, want) << pos.to_fen();
+        ASSERT_EQ(l.deg, 0) << pos.to_fen();
+    }
+    EXPECT_GT(tally.queenNoKnight, 100);
+    EXPECT_GT(tally.knightNoQueen, 100);
+    EXPECT_GT(tally.both, 100);
+    EXPECT_GT(tally.baseAttack, 20);
+    EXPECT_GT(tally.danger, 100);
+}
+
+struct PieceTally {
+    int behindPawn = 0, badBishop = 0, outpostKnight = 0, centralReach = 0, nearKing[3] = {}, centralBishop = 0;
+    int openFile = 0, halfOpenFile = 0, seventh = 0, queenFile = 0, behindPasser = 0, trapped = 0, negativeMg = 0;
+};
+
+// The pieces step for one colour, piece by piece under plain tests, without
+// the material and square values: (mg, eg) of its knights, bishops, rooks and
+// queens.
+std::pair<int, int> pieces_model(const Position& pos, Color c, PieceTally& tally) {
+    const Color o = ~c;
+    const int dir = c == WHITE ? 1 : -1, k = pos.king_square[c];
+    const Bitboard ownPawnAtt = pawn_attacks_bb(c, pos.pieces[6 * c + PAWN]);
+    const Bitboard enemyPawnAtt = pawn_attacks_bb(o, pos.pieces[6 * o + PAWN]);
+    const Bitboard pawns = pos.pieces[PAWN] | pos.pieces[6 + PAWN];
+    int mg = 0, eg = 0;
+    int pawnsOn[2] = {};  // by square colour
+    for (int s = 0; s < 64; ++s)
+        if (pos.board[s] == 6 * c + PAWN) pawnsOn[(s % 8 + s / 8) % 2]++;
+    for (int s = 0; s < 64; ++s) {
+        const int p = pos.board[s];
+        if (p == NO_PIECE || (p > 5) != (c == BLACK)) continue;
+        const int t = p % 6, f = s % 8, r = s / 8, rr = c == WHITE ? r : 7 - r;
+        if (t == PAWN || t == KING) continue;
+        Bitboard a = 0;
+        if (t == KNIGHT) a = Attack::knightAttacks[s];
+        if (t == BISHOP || t == QUEEN) a |= PEXT::bishop_attacks_pext(s, pos.occupied);
+        if (t == ROOK || t == QUEEN) a |= PEXT::rook_attacks_pext(s, pos.occupied);
+        const int mobility = popcount(a & ~pos.occupancy[c] & ~enemyPawnAtt);
+        switch (t) {
+            case KNIGHT: mg += KNIGHT_MOBILITY_MG[mobility], eg += KNIGHT_MOBILITY_EG[mobility]; break;
+            case BISHOP: mg += BISHOP_MOBILITY_MG[mobility], eg += BISHOP_MOBILITY_EG[mobility]; break;
+            case ROOK: mg += ROOK_MOBILITY_MG[mobility], eg += ROOK_MOBILITY_EG[mobility]; break;
+            default: mg += QUEEN_MOBILITY_MG[mobility], eg += QUEEN_MOBILITY_EG[mobility]; break;
+        }
+        const bool outpost = rr >= 3 && rr <= 5 && (ownPawnAtt & square_bb(s)) && !(enemyPawnAtt & square_bb(s));
+        if ((t == KNIGHT || t == BISHOP) && rr < 7 && pos.board[s + 8 * dir] == 6 * c + PAWN) {
+            mg += 5, eg += 11;
+            tally.behindPawn++;
+        }
+        if (t == KNIGHT) {
+            if (outpost && f != 0 && f != 7) {
+                const int cd = centre_distance_model(s);
+                mg += cd <= 1 ? 17 + 4 * (2 - cd) : 17;
+                eg += 11;
+                tally.outpostKnight++;
+            } else {
+                bool reach = false;
+                for (Bitboard b = a; b;) {
+                    const int q = pop_lsb(b), qf = q % 8, qr = q / 8;
+                    reach |= qf >= 2 && qf <= 5 && qr >= 2 && qr <= 5 && (ownPawnAtt & square_bb(q)) &&
+                             !(enemyPawnAtt & square_bb(q));
+                }
+                if (reach) mg += 9, eg += 3, tally.centralReach++;
+            }
+            if (k != NO_SQUARE && distance(k, s) <= 3) eg += 4 - distance(k, s), tally.nearKing[KNIGHT]++;
+        }
+        if (t == BISHOP) {
+            const int colour = (f + r) % 2;
+            if (pawnsOn[colour] > 3) mg -= 2 * (pawnsOn[colour] - 3), eg -= 2 * (pawnsOn[colour] - 3), tally.badBishop++;
+            if (outpost) mg += 9, eg += 4;
+            int centre = 0;
+            for (int q : {vwtest::sq("d4"), vwtest::sq("e4"), vwtest::sq("d5"), vwtest::sq("e5")})
+                centre += (PEXT::bishop_attacks_pext(s, pawns) & square_bb(q)) != 0;
+            if (centre >= 2) mg += 15, eg += 9, tally.centralBishop++;
+            if (k != NO_SQUARE && distance(k, s) <= 3) mg += 4 * (4 - distance(k, s)), tally.nearKing[BISHOP]++;
+        }
+        if (t == ROOK) {
+            bool ownOnFile = false, enemyOnFile = false, queenOnFile = false, passerAhead = false;
+            for (int q = f; q < 64; q += 8) {
+                ownOnFile |= pos.board[q] == 6 * c + PAWN;
+                enemyOnFile |= pos.board[q] == 6 * o + PAWN;
+                queenOnFile |= pos.board[q] == 6 * o + QUEEN;
+                const bool ahead = c == WHITE ? q / 8 > r : q / 8 < r;
+                for (Color pc : {WHITE, BLACK})
+                    passerAhead |= ahead && pos.board[q] == 6 * pc + PAWN && is_passed(pos, pc, q);
+            }
+            if (!ownOnFile && !enemyOnFile) mg += 21, eg += 11, tally.openFile++;
+            if (!ownOnFile && enemyOnFile) mg += 13, eg += 7, tally.halfOpenFile++;
+            if (rr == 6) mg += 9, eg += 21, tally.seventh++;
+            if (queenOnFile) mg += 4, eg += 3, tally.queenFile++;
+            if (passerAhead) mg += 8, eg += 16, tally.behindPasser++;
+            if (rr <= 1 && k != NO_SQUARE && std::abs(k % 8 - f) >= 2 && mobility <= 2) {
+                mg -= 21, eg -= 8;
+                tally.trapped++;
+            }
+        }
+    }
+    tally.negativeMg += mg < 0;
+    return {mg, eg};
+}
+
+// Material and square values of the knights to kings, WHITE's view.
+std::pair<int, int> piece_values_model(const Position& pos) {
+    int mg = 0, eg = 0;
+    for (int s = 0; s < 64; ++s) {
+        const int p = pos.board[s];
+        if (p == NO_PIECE || p % 6 == PAWN) continue;
+        const int t = p % 6, sign = p > 5 ? -1 : 1, idx = p > 5 ? s ^ 56 : s;
+        mg += sign * (MG_VALUE[t] + MG_PST[t][idx]);
+        eg += sign * (EG_VALUE[t] + EG_PST[t][idx]);
+    }
+    return {mg, eg};
+}
+
+// The pieces step sums its terms in packed words, reads mobility, king
+// proximity and the trapped-rook squares from tables and adds the trap as a
+// 0/1 factor; over random boards, sparse and crowded, it equals the terms
+// written piece by piece with tests.
+TEST(EvalBranchFree, PiecesMatchThePlainRulesOverRandomBoards) {
+    Random rng{9001};
+    PieceTally tally;
+    for (int round = 0; round < 4000; ++round) {
+        const Position pos = random_board(rng, round % 4 == 0, round % 2 == 1);
+        const auto [vm, ve] = piece_values_model(pos);
+        const auto [wm, we] = pieces_model(pos, WHITE, tally);
+        const auto [bm, be] = pieces_model(pos, BLACK, tally);
+        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "pieces");
+        ASSERT_EQ(l.dmg, vm + wm - bm) << pos.to_fen();
+        ASSERT_EQ(l.deg, ve + we - be) << pos.to_fen();
+    }
+    for (int n : {tally.behindPawn, tally.badBishop, tally.outpostKnight, tally.centralReach, tally.nearKing[KNIGHT],
+                  tally.nearKing[BISHOP], tally.centralBishop, tally.openFile, tally.halfOpenFile, tally.seventh,
+                  tally.queenFile, tally.behindPasser, tally.trapped, tally.negativeMg})
+        EXPECT_GT(n, 100);
+}
+
+}  // namespace

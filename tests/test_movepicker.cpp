@@ -624,9 +624,10 @@ TEST(MovePickerLists, SelectionOfLongListsFollowsTheRule) {
     }
 }
 
-// Entries past the count are read by the wide scan but never taken: lists of
-// every length up to the capacity, in each stage, with GARBAGE behind them,
-// come out exactly in the order of the selection rule.
+// Entries past the count are read by the vector scans but never taken: lists
+// of every length up to the capacity, in each stage, with GARBAGE behind them,
+// come out exactly in the order of the selection rule. The last entries of a
+// full array take the plain scan.
 TEST(MovePickerLists, EntriesPastTheCountAreNeverTaken) {
     std::mt19937 rng(31);
     Position pos = load(ROOT_FENS[0]);
@@ -830,20 +831,32 @@ TEST(MovePickerScores, CaptureHistoryQuarterTruncatesTowardZero) {
     }
 }
 
-// A given list may hold a move of the side not to move; its check (here the
-// black queen against the white king) is found by playing it out, not by
-// the check squares of the side to move. A white quiet check and a white
-// quiet move in the same list are scored as usual.
+// A given list may hold moves of the side not to move; their checks are found
+// by playing them out, not by the check squares of the side to move: the
+// black queen and the black pawn (the lowest black piece code) against the
+// white king, and the white king (the highest white code) uncovering its rook
+// against the black king. Moves of the side to move in the same list are
+// scored as usual.
 TEST(MovePickerScores, MoveOfTheOtherSideIsTestedInFull) {
-    Position pos = load("3qk3/8/8/8/8/8/8/R6K w - - 0 1");
+    auto scores = [](const char* fen, const std::vector<unsigned>& list) {
+        Position pos = load(fen);
+        MovePicker mp(pos, list, 0, 0, PickerHeuristics{});
+        std::vector<std::pair<Move, int>> got;
+        while (unsigned m = mp.next()) got.push_back({m, mp.lastScore});
+        return got;
+    };
     const Move blackCheck = make_move_word(59, 35, 10);  // d8d5
+    const Move pawnCheck = make_move_word(22, 14, 6);    // g3g2
     const Move whiteCheck = make_move_word(0, 4, 3);     // a1e1
     const Move whiteQuiet = make_move_word(0, 8, 3);     // a1a2
-    MovePicker mp(pos, std::vector<unsigned>{whiteQuiet, blackCheck, whiteCheck}, 0, 0, PickerHeuristics{});
-    std::vector<std::pair<Move, int>> got;
-    while (unsigned m = mp.next()) got.push_back({m, mp.lastScore});
-    const std::vector<std::pair<Move, int>> want = {{blackCheck, 240000}, {whiteCheck, 240000}, {whiteQuiet, 0}};
-    EXPECT_EQ(got, want);
+    const std::vector<std::pair<Move, int>> wantWhite = {
+        {blackCheck, 240000}, {whiteCheck, 240000}, {pawnCheck, 240000}, {whiteQuiet, 0}};
+    EXPECT_EQ(scores("3qk3/8/8/8/8/6p1/8/R6K w - - 0 1", {whiteQuiet, blackCheck, whiteCheck, pawnCheck}), wantWhite);
+
+    const Move kingUncovers = make_move_word(59, 51, 5);  // d8d7, uncovering the a8 rook
+    const Move blackQuiet = make_move_word(63, 55, 11);   // h8h7
+    const std::vector<std::pair<Move, int>> wantBlack = {{kingUncovers, 240000}, {blackQuiet, 0}};
+    EXPECT_EQ(scores("R2K3k/8/8/8/8/8/8/8 b - - 0 1", {blackQuiet, kingUncovers}), wantBlack);
 }
 
 // A word whose promotion field names no promotion piece is a quiet move: it is
