@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
     const int depth = argc > 1 ? std::atoi(argv[1]) : 11;
     Attack::init_tables();
     Search::init_search();
-    Search::set_hash_size_mb(64);
+    if (!Search::set_hash_size_mb(64)) {
+        std::fprintf(stderr, "bench_search: not enough memory for the 64 MiB tables\n");
+        return 1;
+    }
 
     uint64_t totalNodes = 0;
     double totalSeconds = 0;

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 # Times the engine's answers along the path a GUI drives: "setoption name Hash",
 # "isready", then games of "ucinewgame", "isready", "position" and a timed "go";
-# also a fresh engine's first move on a 10 ms clock and the answer to "stop" in
-# the first search of a game. Each time runs from the moment the command was
-# written to the answer. With several engines, their runs are interleaved.
+# also the first "readyok" of a fresh engine, its first move on a 10 or 50 ms
+# clock and the answer to "stop" in the first search of a game. Each time runs
+# from the moment the command was written (or the process started) to the
+# answer. With several engines, their runs are interleaved.
 # Usage: bench/gui_latency.py [--games N] [--hash 64,256,...] [--clock-runs N] engine [engine ...]
 import argparse
 import random
@@ -13,6 +14,7 @@ import time
 
 class Engine:
     def __init__(self, path):
+        self.started = time.perf_counter()
         self.p = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
 
     def write(self, text):
@@ -51,13 +53,17 @@ def hash_games(path, mb, games):
     return first, max(ready), max(moves), sum(m > 315 for m in moves)
 
 
-# After "uci", as a GUI starts every engine.
-def first_move_on_a_short_clock(path, clock_ms):
+# From the process start to the first "readyok", then the first move on a
+# short clock after "uci", as a GUI starts every engine.
+def fresh_engine(path, clock_ms):
     e = Engine(path)
+    e.write("isready")
+    e.read_until("readyok")
+    ready = (time.perf_counter() - e.started) * 1000
     e.timed("uci", "uciok")
     ms = e.timed(f"go wtime {clock_ms} btime {clock_ms}", "bestmove")
     e.quit()
-    return ms
+    return ready, ms
 
 
 # The first search of a game at the given Hash, after a search in the game
@@ -95,15 +101,18 @@ def main():
             first, ready, move, late = hash_games(path, mb, a.games)
             print(f"{mb} | {path} | {first:.0f} | {ready:.0f} | {move:.0f} | {late} of {a.games}", flush=True)
 
-    late = {p: [0, 0.0] for p in a.engines}
+    late = {p: [0, 0.0, []] for p in a.engines}
     for i in range(a.clock_runs):
         clock = 10 if i % 2 == 0 else 50
         for path in a.engines:
-            ms = first_move_on_a_short_clock(path, clock)
+            ready, ms = fresh_engine(path, clock)
             late[path][0] += ms > clock
             late[path][1] = max(late[path][1], ms)
-    for path, (n, worst) in late.items():
-        print(f"fresh engine, first go on a 10 or 50 ms clock | {path} | over the clock {n} of {a.clock_runs}, slowest {worst:.1f} ms")
+            late[path][2].append(ready)
+    for path, (n, worst, ready) in late.items():
+        ready.sort()
+        print(f"fresh engine | {path} | start to first readyok: median {ready[len(ready) // 2]:.1f} ms, slowest {ready[-1]:.1f} ms"
+              f" | first go on a 10 or 50 ms clock: over the clock {n} of {a.clock_runs}, slowest {worst:.1f} ms")
 
     runs = {p: [] for p in a.engines}
     for _ in range(5):

@@ -29,9 +29,11 @@ template <class Work>
 bool split(uint64_t bytes, const Work& work) {
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const uint64_t pieces = std::clamp<uint64_t>(bytes / MIN_BYTES_PER_THREAD, 1, std::min(cores, MAX_THREADS));
-    const uint64_t piece = (bytes / pieces + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    // Rounded up twice, so that the pieces always reach the end.
+    const uint64_t piece = ((bytes + pieces - 1) / pieces + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 
     std::vector<std::thread> helpers;
+    helpers.reserve(pieces - 1);
     std::vector<char> done(pieces, 0);  // each written by its own thread only
     for (uint64_t i = 1; i < pieces && i * piece < bytes; ++i) {
         const uint64_t begin = i * piece, end = std::min(bytes, begin + piece);

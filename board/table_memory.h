@@ -10,8 +10,9 @@ namespace TableMemory {
 // `bytes` of zero memory from an anonymous mapping, every page already supplied
 // by the kernel, so that no page fault waits inside a later search. With
 // hugePages, a block of a huge page or more starts on a huge-page boundary and
-// is advised to use huge pages. Null when the memory cannot be had; nothing is
-// left mapped then.
+// is advised to use huge pages. Null when the system refuses the memory (the
+// mapping, or a page of it); nothing is left mapped then. A system that
+// promises more memory than it has may instead end the process later.
 void* map_committed(uint64_t bytes, bool hugePages);
 void unmap(void* p, uint64_t bytes);
 // Writes zero over `bytes` of committed memory; a large block is split over a

@@ -149,8 +149,10 @@ bool init(unsigned long long mb) {
     const uint64_t fit = bytes / sizeof(Entry);
     const uint64_t n = fit ? std::bit_floor(fit) : 1;
 
-    tableEntries = n;
     allocatedMb = m;
+    // An untouched table of the same size is already what a new one would be.
+    if (table && !table.written && n == tableEntries) return true;
+    tableEntries = n;
     tableShift = 64 - std::countr_zero(n);
     if (table.create(n, false)) return true;
     tableEntries = 0;

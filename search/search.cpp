@@ -428,8 +428,9 @@ void SearchContext::reset() {
 
 void init_search() {
     if (searchStateReady) return;
-    // Tables missing for want of memory are made again, or reported, by the
-    // set_hash_size_mb that follows.
+    // A table missing for want of memory stays missing: the transposition
+    // table's operations then do nothing, and the pawn table is tried again on
+    // first use. set_hash_size_mb reports such a failure to its caller.
     TT::init_tt(64);
     PawnHash::init(8);
     for (int d = 0; d < 64; ++d)

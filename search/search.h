@@ -93,7 +93,7 @@ void new_game();
 // Transposition table of mb MiB plus a pawn table of max(mb / 8, 1) MiB, both
 // re-created empty with all their memory committed. False when the memory for
 // either cannot be had. Never while a search runs.
-bool set_hash_size_mb(uint64_t mb);
+[[nodiscard]] bool set_hash_size_mb(uint64_t mb);
 // Stores value into the parameter whose option name equals name exactly
 // (case-sensitive); other names are ignored. Safe during a search.
 void set_see_param(std::string const& name, int value);

@@ -53,7 +53,7 @@ protected:
     void SetUp() override {
         vwtest::init_tables();
         Search::init_search();
-        Search::set_hash_size_mb(64);
+        ASSERT_TRUE(Search::set_hash_size_mb(64));
         Search::new_game();
         Search::clear_stop();
         for (const ParamDefault& p : PARAMS) Search::set_see_param(p.name, p.value);

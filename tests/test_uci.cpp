@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -724,14 +725,16 @@ TEST(UciRaces, GoInfiniteAndStopInOneWrite) {
 }
 
 // A "stop" that arrives just as an infinite search ends by itself: bare kings
-// complete their last iteration within milliseconds, and the stop comes a
-// random 0 to 20 ms after the "go", before, at or after that moment. Exactly
-// one legal bestmove each time, and none left over.
+// complete their last iteration within about a millisecond (ten times that
+// under a sanitizer), and the stop comes a random 0 to 20 ms after the "go",
+// spread evenly over each power of ten so that many land near that moment,
+// before, at or after it. Exactly one legal bestmove each time, none left over.
 TEST(UciRaces, StopAsAnInfiniteSearchEndsByItself) {
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> delay_us(0, 20000);
+    std::uniform_real_distribution<double> power(0.0, 1.0);
+    const auto delay_us = [&](std::mt19937& r) { return int(std::pow(20001.0, power(r))) - 1; };
     UciDriver e;
     e.exchange({"position fen " + KINGS});
     for (int i = 0; i < 150; ++i) {
@@ -1009,7 +1012,7 @@ long engine_minor_faults(const UciDriver& e) {
 
 // The hash tables' memory is all there once "readyok" follows "setoption name
 // Hash" or "ucinewgame": the search after it meets almost no page faults. Its
-// own stack and buffers take about a hundred; 896 MiB of tables made on first
+// own stack and buffers take about a hundred; 880 MiB of tables made on first
 // touch would take hundreds with huge pages and thousands without.
 TEST(UciOptions, SearchesAfterReadyokFindTheTablesMemory) {
 #ifdef VW_SANITIZED
@@ -1033,7 +1036,8 @@ TEST(UciOptions, HashBeyondTheMemoryEndsTheEngineWithALine) {
 #ifdef VW_SANITIZED
     GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
-    UciDriver e("ulimit -v 1000000; exec 2>&1;");  // 1 GB of address space, error output into the pipe
+    // 1 GB of address space, no core file, the error output into the pipe.
+    UciDriver e("ulimit -v 1000000; ulimit -c 0; exec 2>&1;");
     EXPECT_EQ(e.exchange({"setoption name Hash value 512"}), Lines{}) << "still fits";
     e.send_all({"setoption name Hash value 2048", "isready"});
     EXPECT_EQ(e.read_all(), Lines{"Vellowind: not enough memory for Hash 2048 MiB"});
