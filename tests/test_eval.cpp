@@ -756,7 +756,7 @@ TEST(EvalBranchFree, PassersMatchThePlainRulesOverRandomBoards) {
         const Position pos = random_board(rng);
         const auto [wm, we] = passers_model(pos, WHITE, tally);
         const auto [bm, be] = passers_model(pos, BLACK, tally);
-        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "passers");
+        const TraceLine l = line_named(parse_trace(evaluate_trace_string(pos)), "passers");
         ASSERT_EQ(l.dmg, wm - bm) << pos.to_fen();
         ASSERT_EQ(l.deg, we - be) << pos.to_fen();
     }
@@ -803,7 +803,7 @@ TEST(EvalBranchFree, KingActivityMatchesTheRingSearchOverRandomBoards) {
     for (int round = 0; round < 4000; ++round) {
         const Position pos = random_board(rng);
         const int want = king_activity_model(pos, WHITE, tally) - king_activity_model(pos, BLACK, tally);
-        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "kingact");
+        const TraceLine l = line_named(parse_trace(evaluate_trace_string(pos)), "kingact");
         ASSERT_EQ(l.dmg, 0) << pos.to_fen();
         ASSERT_EQ(l.deg, want) << pos.to_fen();
     }
@@ -940,7 +940,7 @@ TEST(EvalBranchFree, KingStepMatchesThePlainRulesOverRandomBoards) {
         const KingModelSide white = king_model_side(pos, WHITE), black = king_model_side(pos, BLACK);
         const int want = king_step_model(pos, WHITE, white, black, entry, tally) -
                          king_step_model(pos, BLACK, black, white, entry, tally);
-        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "king");
+        const TraceLine l = line_named(parse_trace(evaluate_trace_string(pos)), "king");
         ASSERT_EQ(l.dmg, want) << pos.to_fen();
         ASSERT_EQ(l.deg, 0) << pos.to_fen();
     }
@@ -1067,7 +1067,7 @@ TEST(EvalBranchFree, PiecesMatchThePlainRulesOverRandomBoards) {
         const auto [vm, ve] = piece_values_model(pos);
         const auto [wm, we] = pieces_model(pos, WHITE, tally);
         const auto [bm, be] = pieces_model(pos, BLACK, tally);
-        const TraceLine& l = line_named(parse_trace(evaluate_trace_string(pos)), "pieces");
+        const TraceLine l = line_named(parse_trace(evaluate_trace_string(pos)), "pieces");
         ASSERT_EQ(l.dmg, vm + wm - bm) << pos.to_fen();
         ASSERT_EQ(l.deg, ve + we - be) << pos.to_fen();
     }
