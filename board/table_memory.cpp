@@ -32,18 +32,19 @@ bool split(uint64_t bytes, const Work& work) {
     // Rounded up twice, so that the pieces always reach the end.
     const uint64_t piece = ((bytes + pieces - 1) / pieces + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 
+    // The rounding may leave the last pieces empty.
+    const uint64_t used = std::max<uint64_t>((bytes + piece - 1) / piece, 1);
+
     std::vector<std::thread> helpers;
-    helpers.reserve(pieces - 1);
-    std::vector<char> done(pieces, 0);  // each written by its own thread only
-    for (uint64_t i = 1; i < pieces && i * piece < bytes; ++i) {
+    helpers.reserve(used - 1);
+    std::vector<char> done(used, 0);  // each written by its own thread only
+    for (uint64_t i = 1; i < used; ++i) {
         const uint64_t begin = i * piece, end = std::min(bytes, begin + piece);
         helpers.emplace_back([&work, &done, i, begin, end] { done[i] = work(begin, end); });
     }
     done[0] = work(0, std::min(bytes, piece));
     for (std::thread& t : helpers) t.join();
-    for (uint64_t i = 0; i < pieces && i * piece < bytes; ++i)
-        if (!done[i]) return false;
-    return true;
+    return std::all_of(done.begin(), done.end(), [](char ok) { return ok != 0; });
 }
 
 // Makes the kernel supply every page of [p, p + bytes) now. False when it

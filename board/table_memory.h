@@ -32,8 +32,10 @@ public:
     ~ZeroedTable() { release(); }
 
     // count zero slots; the old ones are freed first, so both never coexist.
-    // False when the memory cannot be had: the table is then empty (null).
+    // An untouched table of that count is already what a new one would be and
+    // stays. False when the memory cannot be had: the table is then empty (null).
     bool create(uint64_t count, bool hugePages) {
+        if (data_ && !written && count == count_) return true;
         release();
         data_ = static_cast<T*>(TableMemory::map_committed(count * sizeof(T), hugePages));
         if (!data_) return false;

@@ -150,8 +150,6 @@ bool init(unsigned long long mb) {
     const uint64_t n = fit ? std::bit_floor(fit) : 1;
 
     allocatedMb = m;
-    // An untouched table of the same size is already what a new one would be.
-    if (table && !table.written && n == tableEntries) return true;
     tableEntries = n;
     tableShift = 64 - std::countr_zero(n);
     if (table.create(n, false)) return true;

@@ -62,15 +62,10 @@ bool init_tt(unsigned long long mb) {
     const uint64_t buckets = buckets_for_mb(mb);
     allocatedMb = mb == 0 ? 1 : mb;
     currentAge = 1;
-    // An untouched table of the same size is already what a new one would be.
-    if (table && !table.written && buckets == numBuckets) return true;
-
     numBuckets = buckets;
     tableEntries = numBuckets * BUCKET_SIZE;
     bucketShift = 64 - uint32_t(lsb(numBuckets));
-    if (table.create(tableEntries, true)) return true;
-    numBuckets = tableEntries = 0;
-    return false;
+    return table.create(tableEntries, true);
 }
 
 void clear_tt() { table.clear(); }

@@ -734,13 +734,13 @@ TEST(UciRaces, StopAsAnInfiniteSearchEndsByItself) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> power(0.0, 1.0);
-    const auto delay_us = [&](std::mt19937& r) { return int(std::pow(20001.0, power(r))) - 1; };
+    const auto delay_us = [&] { return int(std::pow(20001.0, power(rng))) - 1; };
     UciDriver e;
     e.exchange({"position fen " + KINGS});
     for (int i = 0; i < 150; ++i) {
         SCOPED_TRACE(i);
         e.send("go infinite");
-        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us()));
         const Lines out = e.exchange({"stop"});
         ASSERT_EQ(count_bestmoves(out), 1);
         ASSERT_TRUE(is_bestmove(out.back())) << out.back();
