@@ -19,6 +19,11 @@ void unmap(void* p, uint64_t bytes);
 // few threads, which all have ended on return.
 void zero(void* p, uint64_t bytes);
 
+// Both map_committed and zero split a large block over helper threads; where
+// the system refuses a helper, the calling thread does its piece. This makes
+// the next `count` starts fail as if refused, for tests of that path.
+void refuse_helper_starts(unsigned count);
+
 }  // namespace TableMemory
 
 // The slots of one hash table. `written` is false while every slot is still

@@ -1,8 +1,10 @@
 // Tests of the hash tables' memory: zero and committed when made, zero again
 // after clearing, to the last byte of sizes that split over several threads.
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -69,6 +71,54 @@ TEST(TableMemory, BlocksAreZeroCommittedAndZeroedAgainToTheLastByte) {
         TableMemory::zero(p, b.bytes);
         EXPECT_TRUE(all_zero(p, b.bytes));
         TableMemory::unmap(p, b.bytes);
+    }
+}
+
+// Where the system refuses helper threads, the calling thread does their pieces:
+// every page is still committed, and every byte zeroed, whichever starts fail.
+TEST(TableMemory, RefusedHelpersLeaveNoPieceUndone) {
+    constexpr uint64_t bytes = 301 * MIB + 112;  // four pieces, the last one short
+    for (const unsigned refused : {1u, 3u}) {
+        SCOPED_TRACE(refused);
+        TableMemory::refuse_helper_starts(refused);
+        auto* p = static_cast<unsigned char*>(TableMemory::map_committed(bytes, true));
+        ASSERT_NE(p, nullptr);
+#ifndef VW_SANITIZED
+        const long before = minor_faults();
+        for (uint64_t at = 0; at < bytes; at += PAGE) p[at] = 1;
+        EXPECT_LE(minor_faults() - before, 4);
+#endif
+        std::memset(p, 0xA5, bytes);
+        TableMemory::refuse_helper_starts(refused);
+        TableMemory::zero(p, bytes);
+        EXPECT_TRUE(all_zero(p, bytes));
+        TableMemory::unmap(p, bytes);
+    }
+    TableMemory::refuse_helper_starts(0);
+}
+
+// A block of no whole number of pages leaves nothing mapped once unmapped, with
+// or without huge pages: neither its pages nor the spare beyond its last page
+// (mapped for the alignment, always at least a page). Zeroing no bytes does nothing.
+TEST(TableMemory, OddSizesAndEmptyBlocks) {
+    // mincore fails with ENOMEM on a page that is not mapped.
+    const auto mapped = [](const unsigned char* at) {
+        unsigned char resident = 0;
+        return mincore(const_cast<unsigned char*>(at), PAGE, &resident) == 0 || errno != ENOMEM;
+    };
+    for (const Block& b : {Block{2 * MIB + PAGE + 24, true}, Block{5 * PAGE + 1, false}}) {
+        SCOPED_TRACE(b.bytes);
+        auto* p = static_cast<unsigned char*>(TableMemory::map_committed(b.bytes, b.hugePages));
+        ASSERT_NE(p, nullptr);
+        const uint64_t end = (b.bytes + PAGE - 1) / PAGE * PAGE;
+        if (b.hugePages) {
+            EXPECT_FALSE(mapped(p + end)) << "the spare after the block";
+        }
+        p[b.bytes - 1] = 1;
+        TableMemory::zero(p, 0);
+        EXPECT_EQ(p[b.bytes - 1], 1);
+        TableMemory::unmap(p, b.bytes);
+        for (uint64_t at = 0; at < end; at += PAGE) EXPECT_FALSE(mapped(p + at)) << "page " << at / PAGE;
     }
 }
 

@@ -1036,12 +1036,62 @@ TEST(UciOptions, HashBeyondTheMemoryEndsTheEngineWithALine) {
 #ifdef VW_SANITIZED
     GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
-    // 1 GB of address space, no core file, the error output into the pipe.
-    UciDriver e("ulimit -v 1000000; ulimit -c 0; exec 2>&1;");
+    // 1 GB of address space, the error output into the pipe.
+    UciDriver e("ulimit -v 1000000; exec 2>&1;");
     EXPECT_EQ(e.exchange({"setoption name Hash value 512"}), Lines{}) << "still fits";
     e.send_all({"setoption name Hash value 2048", "isready"});
     EXPECT_EQ(e.read_all(), Lines{"Vellowind: not enough memory for Hash 2048 MiB"});
-    EXPECT_EQ(e.finish(), 128 + SIGABRT);
+    EXPECT_EQ(e.finish(), 1) << "an exit with status 1, not a signal";
+}
+
+// A fresh engine under "ulimit -v <kib>" sets Hash 1024, searches and starts a
+// new game. Returns "played", "refused" (the one line and status 1 at once) or
+// what was seen otherwise.
+std::string hash_1024_under(long kib) {
+    UciDriver e("ulimit -v " + std::to_string(kib) + "; exec 2>&1;");
+    e.send_all({"setoption name Hash value 1024", "isready", "position startpos", "go depth 5"});
+    Lines out;
+    while (std::optional<std::string> line = e.read_line()) {
+        out.push_back(*line);
+        if (line->rfind("bestmove", 0) == 0) break;
+    }
+    e.send_all({"ucinewgame", "isready"});  // fails harmlessly when the engine is gone
+    e.close_input();
+    for (const std::string& l : e.read_all()) out.push_back(l);
+    const int status = e.finish();
+    const auto has = [&](auto pred) { return std::count_if(out.begin(), out.end(), pred); };
+    const bool clean = has([](const std::string& l) {
+                           return l.rfind("Vellowind:", 0) == 0 || l.find("terminate") != std::string::npos;
+                       }) == 0;
+    if (status == 0 && clean && has([](const std::string& l) { return l == "readyok"; }) == 2 &&
+        has([](const std::string& l) { return l.rfind("bestmove", 0) == 0; }) == 1)
+        return "played";
+    if (status == 1 && out == Lines{"Vellowind: not enough memory for Hash 1024 MiB"}) return "refused";
+    std::string seen = "exit " + std::to_string(status) + ", output:";
+    for (const std::string& l : out) seen += " | " + l;
+    return seen;
+}
+
+// A user running under ulimit -v must get either a working engine or the one
+// line and an exit, never a crash at a later command. The bisection finds the
+// smallest limit that plays, probing inside any window where neither holds;
+// a coarse grid checks that every smaller limit refuses and every larger one plays.
+TEST(UciOptions, UnderAnyAddressSpaceLimitHashPlaysOrRefusesAtOnce) {
+#ifdef VW_SANITIZED
+    GTEST_SKIP() << "the sanitizers need more address space than the limits leave";
+#endif
+    long refuses = 512 * 1024, plays = 1536 * 1024;  // KiB
+    ASSERT_EQ(hash_1024_under(refuses), "refused");
+    ASSERT_EQ(hash_1024_under(plays), "played");
+    while (plays - refuses > 4) {
+        const long mid = (refuses + plays) / 2;
+        const std::string outcome = hash_1024_under(mid);
+        ASSERT_TRUE(outcome == "played" || outcome == "refused") << "ulimit -v " << mid << ": " << outcome;
+        (outcome == "played" ? plays : refuses) = mid;
+    }
+    RecordProperty("smallest_limit_that_plays_kib", std::to_string(plays));
+    for (long kib = 864 * 1024; kib <= 1248 * 1024; kib += 32 * 1024)
+        EXPECT_EQ(hash_1024_under(kib), kib >= plays ? "played" : "refused") << "ulimit -v " << kib;
 }
 
 struct TimeOptionCase {

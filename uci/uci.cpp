@@ -2,6 +2,7 @@
 // handler of every command, the background search thread with its cancellation,
 // and every line the engine writes.
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -137,36 +138,50 @@ const SpinOption* find_option(const std::string& name) {
 
 // The search recurses about 15 KB a ply, some 2 MB at its deepest. A new thread
 // normally gets the process stack limit as its stack, which may be far smaller
-// (ulimit -s), so the size is set here with a wide margin. Untouched stack pages
-// cost no memory.
+// or far larger (ulimit -s), so the size is set here with a wide margin.
+// Untouched stack pages cost no memory.
 constexpr size_t SEARCH_STACK_BYTES = size_t(32) << 20;
+constexpr size_t STACK_GUARD_BYTES = 4096;
 
-// A joinable thread like std::thread, but with a stack of SEARCH_STACK_BYTES.
+// A joinable thread like std::thread, on a stack of SEARCH_STACK_BYTES. The
+// stack is mapped once, with the engine, before the hash tables take their
+// memory: where the address space is too tight for it (ulimit -v), the tables
+// cannot be made either and the engine ends at once, and a later "go" never
+// fails for want of a stack. One stack serves every search, as one search
+// thread runs at a time.
 class SearchThread {
 public:
-    SearchThread() = default;
+    SearchThread() {
+        void* p = mmap(nullptr, STACK_GUARD_BYTES + SEARCH_STACK_BYTES, PROT_NONE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (p == MAP_FAILED) return;
+        // The lowest page stays a guard: an overflow faults instead of writing past the end.
+        char* stack = static_cast<char*>(p) + STACK_GUARD_BYTES;
+        if (mprotect(stack, SEARCH_STACK_BYTES, PROT_READ | PROT_WRITE) == 0)
+            stack_ = stack;
+        else
+            munmap(p, STACK_GUARD_BYTES + SEARCH_STACK_BYTES);
+    }
     SearchThread(const SearchThread&) = delete;
     SearchThread& operator=(const SearchThread&) = delete;
 
     // Like std::thread, destroying a thread that was never joined ends the program.
     ~SearchThread() {
         if (joinable_) std::terminate();
+        if (stack_) munmap(stack_ - STACK_GUARD_BYTES, STACK_GUARD_BYTES + SEARCH_STACK_BYTES);
     }
 
-    // Starts body on a new thread; only when not joinable. Where the address
-    // space is too tight for the full stack (ulimit -v), a smaller one is
-    // tried before the platform's default. Failure throws, as std::thread does.
+    // Starts body on a new thread; only when not joinable. Without the stack
+    // of its own (its mapping failed), the thread library maps one of the same
+    // size. Failure throws, as std::thread does.
     void start(std::function<void()> body) {
         auto task = std::make_unique<std::function<void()>>(std::move(body));
-        int rc = EAGAIN;
-        for (const size_t bytes : {SEARCH_STACK_BYTES, SEARCH_STACK_BYTES / 4, size_t(0)}) {
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            rc = bytes ? pthread_attr_setstacksize(&attr, bytes) : 0;
-            if (rc == 0) rc = pthread_create(&id_, &attr, &SearchThread::run, task.get());
-            pthread_attr_destroy(&attr);
-            if (rc == 0) break;
-        }
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        int rc = stack_ ? pthread_attr_setstack(&attr, stack_, SEARCH_STACK_BYTES)
+                        : pthread_attr_setstacksize(&attr, SEARCH_STACK_BYTES);
+        if (rc == 0) rc = pthread_create(&id_, &attr, &SearchThread::run, task.get());
+        pthread_attr_destroy(&attr);
         if (rc != 0) throw std::system_error(rc, std::generic_category(), "search thread");
         task.release();  // the thread owns it now
         joinable_ = true;
@@ -184,6 +199,7 @@ private:
         return nullptr;
     }
 
+    char* stack_ = nullptr;
     pthread_t id_{};
     bool joinable_ = false;
 };
@@ -612,14 +628,25 @@ void UciEngine::handle_setoption(const std::string& line) {
     if (opt->kind == OptionKind::Hash) make_hash_tables();
 }
 
+// Address space that the hash tables leave free, for the engine's other needs:
+// a search takes some tens of KiB of it.
+constexpr size_t HEADROOM_BYTES = size_t(4) << 20;
+
 // The tables' memory is committed here, so a GUI that waits for "readyok" after
-// "setoption" has waited for it, and no search pays for it later.
+// "setoption" has waited for it, and no search pays for it later. Address space
+// for everything else the engine allocates later (a search's lines and its
+// thread's bookkeeping, a helper's stack) is held back meanwhile: tables that
+// took the last of it (ulimit -v) would leave a later "go" to fail.
 void UciEngine::make_hash_tables() {
-    if (Search::set_hash_size_mb(uint64_t(hash_mb))) return;
-    // Without its tables the engine cannot search: it ends, as on any failed
-    // allocation, but says first which size it could not get.
+    void* const reserve = mmap(nullptr, HEADROOM_BYTES, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const bool made = reserve != MAP_FAILED && Search::set_hash_size_mb(uint64_t(hash_mb));
+    if (reserve != MAP_FAILED) munmap(reserve, HEADROOM_BYTES);
+    if (made) return;
+    // Without its tables the engine cannot search. It says which size it could
+    // not get and ends with a failure status: an exit, not a signal, so that no
+    // core file of a process this large is written.
     std::cerr << "Vellowind: not enough memory for Hash " << hash_mb << " MiB" << std::endl;
-    std::abort();
+    std::exit(EXIT_FAILURE);
 }
 
 // ---------------------------------------------------------------------------
