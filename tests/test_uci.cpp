@@ -999,34 +999,42 @@ TEST(UciOptions, LargestHash) {
     expect_sound_search(out, KIWIPETE);
 }
 
-// The minor page faults of the engine process so far (as getrusage's ru_minflt
-// would give them inside it).
-long engine_minor_faults(const UciDriver& e) {
+// A field of the engine process's /proc/<pid>/stat, counted from 1 as proc(5)
+// numbers them: 10 is its minor page faults so far (as getrusage's ru_minflt
+// would give them inside it), 23 its address space in bytes.
+long engine_stat(const UciDriver& e, int field) {
     std::ifstream stat("/proc/" + std::to_string(e.pid()) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 1));
-    std::string field;
-    for (int i = 0; i < 8 && fields >> field;) ++i;  // state ... minflt, the eighth after the name
-    return std::stol(field);
+    std::istringstream fields(text.substr(text.rfind(')') + 1));  // from field 3, the state, on
+    std::string value;
+    for (int i = 3; i <= field && fields >> value;) ++i;
+    return std::stol(value);
 }
+constexpr int MINOR_FAULTS = 10;
+constexpr int ADDRESS_SPACE = 23;
 
 // The hash tables' memory is all there once "readyok" follows "setoption name
 // Hash" or "ucinewgame": the search after it meets almost no page faults. Its
 // own stack and buffers take about a hundred; 880 MiB of tables made on first
-// touch would take hundreds with huge pages and thousands without.
+// touch would take hundreds with huge pages and thousands without. Nor does the
+// engine's address space grow after the tables are made (a thread's own malloc
+// arena would add 64 MiB), so that a limit on it (ulimit -v) that the first
+// "setoption" met holds for the rest of the game.
 TEST(UciOptions, SearchesAfterReadyokFindTheTablesMemory) {
 #ifdef VW_SANITIZED
     GTEST_SKIP() << "the sanitizers' shadow memory faults on first use";
 #endif
     UciDriver e;
     e.exchange({"setoption name Hash value 1024"});
+    const long space = engine_stat(e, ADDRESS_SPACE);
     search(e, {"position startpos", "go depth 8"});  // the search thread's first use of its stack
     for (const char* reset : {"setoption name Hash value 1024", "ucinewgame"}) {
         SCOPED_TRACE(reset);
         EXPECT_EQ(e.exchange({reset}), Lines{});
-        const long before = engine_minor_faults(e);
+        const long before = engine_stat(e, MINOR_FAULTS);
         search(e, {"position startpos moves d2d4", "go depth 10"});
-        EXPECT_LT(engine_minor_faults(e) - before, 200);
+        EXPECT_LT(engine_stat(e, MINOR_FAULTS) - before, 200);
+        EXPECT_LT(engine_stat(e, ADDRESS_SPACE) - space, 1 << 20);
     }
 }
 

@@ -1,6 +1,7 @@
 // Program entry and UCI front end: the engine object, the command loop and the
 // handler of every command, the background search thread with its cancellation,
 // and every line the engine writes.
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -680,6 +681,11 @@ void UciEngine::handle_evaltrace() {
 }  // namespace
 
 int main(int /*argc*/, char** /*argv*/) {
+    // One malloc arena for every thread. The search thread allocates only a few
+    // lines per iteration, and an arena of its own would take 64 MiB of address
+    // space beside the tables: under a limit (ulimit -v), a later "setoption
+    // name Hash" of the same size would fail where the first one worked.
+    mallopt(M_ARENA_MAX, 1);
     std::ios_base::sync_with_stdio(false);
     std::cin.tie(nullptr);
     UciEngine engine;
