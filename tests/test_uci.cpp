@@ -1052,28 +1052,33 @@ TEST(UciOptions, HashBeyondTheMemoryEndsTheEngineWithALine) {
     EXPECT_EQ(e.finish(), 1) << "an exit with status 1, not a signal";
 }
 
-// A fresh engine under "ulimit -v <kib>" sets Hash 1024, searches and starts a
-// new game. Returns "played", "refused" (the one line and status 1 at once) or
-// what was seen otherwise.
+// A fresh engine under "ulimit -v <kib>" plays a short game at Hash 1024: the
+// option, a search, the option again, a search and a new game. Returns "played",
+// "refused" (the one line and status 1, before any answer) or what was seen.
 std::string hash_1024_under(long kib) {
     UciDriver e("ulimit -v " + std::to_string(kib) + "; exec 2>&1;");
-    e.send_all({"setoption name Hash value 1024", "isready", "position startpos", "go depth 5"});
+    const std::string hash = "setoption name Hash value 1024";
+    const std::pair<Lines, std::string> steps[] = {{{hash, "isready"}, "readyok"},
+                                                   {{"position startpos", "go depth 5"}, "bestmove"},
+                                                   {{hash, "isready"}, "readyok"},
+                                                   {{"go depth 5"}, "bestmove"},
+                                                   {{"ucinewgame", "isready"}, "readyok"}};
     Lines out;
-    while (std::optional<std::string> line = e.read_line()) {
-        out.push_back(*line);
-        if (line->rfind("bestmove", 0) == 0) break;
+    size_t answered = 0;
+    for (const auto& [commands, answer] : steps) {
+        e.send_all(commands);  // fails harmlessly once the engine is gone
+        while (std::optional<std::string> line = e.read_line()) {
+            out.push_back(*line);
+            if (line->rfind(answer, 0) == 0 && ++answered) break;
+        }
     }
-    e.send_all({"ucinewgame", "isready"});  // fails harmlessly when the engine is gone
     e.close_input();
     for (const std::string& l : e.read_all()) out.push_back(l);
     const int status = e.finish();
-    const auto has = [&](auto pred) { return std::count_if(out.begin(), out.end(), pred); };
-    const bool clean = has([](const std::string& l) {
-                           return l.rfind("Vellowind:", 0) == 0 || l.find("terminate") != std::string::npos;
-                       }) == 0;
-    if (status == 0 && clean && has([](const std::string& l) { return l == "readyok"; }) == 2 &&
-        has([](const std::string& l) { return l.rfind("bestmove", 0) == 0; }) == 1)
-        return "played";
+    const bool clean = std::none_of(out.begin(), out.end(), [](const std::string& l) {
+        return l.rfind("Vellowind:", 0) == 0 || l.find("terminate") != std::string::npos;
+    });
+    if (status == 0 && clean && answered == std::size(steps)) return "played";
     if (status == 1 && out == Lines{"Vellowind: not enough memory for Hash 1024 MiB"}) return "refused";
     std::string seen = "exit " + std::to_string(status) + ", output:";
     for (const std::string& l : out) seen += " | " + l;
@@ -1081,9 +1086,9 @@ std::string hash_1024_under(long kib) {
 }
 
 // A user running under ulimit -v must get either a working engine or the one
-// line and an exit, never a crash at a later command. The bisection finds the
-// smallest limit that plays, probing inside any window where neither holds;
-// a coarse grid checks that every smaller limit refuses and every larger one plays.
+// line and an exit, never a crash or a refusal at a later command. The bisection
+// finds the smallest limit that plays, probing inside any window where neither
+// holds; a grid checks that every smaller limit refuses and every larger one plays.
 TEST(UciOptions, UnderAnyAddressSpaceLimitHashPlaysOrRefusesAtOnce) {
 #ifdef VW_SANITIZED
     GTEST_SKIP() << "the sanitizers need more address space than the limits leave";
@@ -1098,7 +1103,7 @@ TEST(UciOptions, UnderAnyAddressSpaceLimitHashPlaysOrRefusesAtOnce) {
         (outcome == "played" ? plays : refuses) = mid;
     }
     RecordProperty("smallest_limit_that_plays_kib", std::to_string(plays));
-    for (long kib = 864 * 1024; kib <= 1248 * 1024; kib += 32 * 1024)
+    for (long kib = 800000; kib <= 1300000; kib += 50000)
         EXPECT_EQ(hash_1024_under(kib), kib >= plays ? "played" : "refused") << "ulimit -v " << kib;
 }
 

@@ -176,6 +176,7 @@ public:
     // of its own (its mapping failed), the thread library maps one of the same
     // size. Failure throws, as std::thread does.
     void start(std::function<void()> body) {
+        if (joinable_) std::terminate();  // two threads would share the stack
         auto task = std::make_unique<std::function<void()>>(std::move(body));
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -629,21 +630,24 @@ void UciEngine::handle_setoption(const std::string& line) {
     if (opt->kind == OptionKind::Hash) make_hash_tables();
 }
 
-// Address space that the hash tables leave free, for the engine's other needs:
-// a search takes some tens of KiB of it.
+// Address space that the hash tables must leave free, for the engine's other
+// needs: a search takes some tens of KiB of it, and making a table again takes
+// a 2 MiB spare for its alignment while the old pawn table still exists.
 constexpr size_t HEADROOM_BYTES = size_t(4) << 20;
 
 // The tables' memory is committed here, so a GUI that waits for "readyok" after
-// "setoption" has waited for it, and no search pays for it later. Address space
-// for everything else the engine allocates later (a search's lines and its
-// thread's bookkeeping, a helper's stack) is held back meanwhile: tables that
-// took the last of it (ulimit -v) would leave a later "go" to fail.
+// "setoption" has waited for it, and no search pays for it later. Tables that
+// took the last of the address space (ulimit -v) would leave a later command to
+// fail instead: they count as made only when the headroom is still there.
 void UciEngine::make_hash_tables() {
-    void* const reserve = mmap(nullptr, HEADROOM_BYTES, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    const bool made = reserve != MAP_FAILED && Search::set_hash_size_mb(uint64_t(hash_mb));
-    if (reserve != MAP_FAILED) munmap(reserve, HEADROOM_BYTES);
-    if (made) return;
-    // Without its tables the engine cannot search. It says which size it could
+    if (Search::set_hash_size_mb(uint64_t(hash_mb))) {
+        void* const probe = mmap(nullptr, HEADROOM_BYTES, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (probe != MAP_FAILED) {
+            munmap(probe, HEADROOM_BYTES);
+            return;
+        }
+    }
+    // Without its tables, or room beside them, the engine cannot play. It says which size it could
     // not get and ends with a failure status: an exit, not a signal, so that no
     // core file of a process this large is written.
     std::cerr << "Vellowind: not enough memory for Hash " << hash_mb << " MiB" << std::endl;
