@@ -49,54 +49,49 @@ constexpr Block BLOCKS[] = {
     {301 * MIB + 112, false},
 };
 
+// Makes a block, and later clears it, with the next `refused` helper starts
+// refused each time: it must be aligned, every page already there and, after
+// writes all over it, zero again to the last byte.
+void expect_committed_and_zeroed(const Block& b, unsigned refused = 0) {
+    SCOPED_TRACE(b.bytes);
+    TableMemory::refuse_helper_starts(refused);
+    auto* p = static_cast<unsigned char*>(TableMemory::map_committed(b.bytes, b.hugePages));
+    ASSERT_NE(p, nullptr);
+    if (b.hugePages && b.bytes >= 2 * MIB) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * MIB), 0u) << "huge-page aligned";
+    }
+
+#ifndef VW_SANITIZED  // the sanitizers' own shadow memory faults on first use
+    // Every page is there already: writing to each one costs no page fault
+    // (where it did, even huge pages would cost one per 2 MiB).
+    const long before = minor_faults();
+    for (uint64_t at = 0; at < b.bytes; at += PAGE) p[at] = 1;
+    EXPECT_LE(minor_faults() - before, 4);
+#endif
+
+    std::memset(p, 0xA5, b.bytes);
+    TableMemory::refuse_helper_starts(refused);
+    TableMemory::zero(p, b.bytes);
+    EXPECT_TRUE(all_zero(p, b.bytes));
+    TableMemory::unmap(p, b.bytes);
+    TableMemory::refuse_helper_starts(0);
+}
+
 }  // namespace
 
 TEST(TableMemory, BlocksAreZeroCommittedAndZeroedAgainToTheLastByte) {
-    for (const Block& b : BLOCKS) {
-        SCOPED_TRACE(b.bytes);
-        auto* p = static_cast<unsigned char*>(TableMemory::map_committed(b.bytes, b.hugePages));
-        ASSERT_NE(p, nullptr);
-        if (b.hugePages && b.bytes >= 2 * MIB) {
-            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * MIB), 0u) << "huge-page aligned";
-        }
-
-#ifndef VW_SANITIZED  // the sanitizers' own shadow memory faults on first use
-        // Every page is there already: writing to each one costs no page fault
-        // (where it did, even huge pages would cost one per 2 MiB).
-        const long before = minor_faults();
-        for (uint64_t at = 0; at < b.bytes; at += PAGE) p[at] = 1;
-        EXPECT_LE(minor_faults() - before, 4);
-#endif
-
-        std::memset(p, 0xA5, b.bytes);
-        TableMemory::zero(p, b.bytes);
-        EXPECT_TRUE(all_zero(p, b.bytes));
-        TableMemory::unmap(p, b.bytes);
-    }
+    for (const Block& b : BLOCKS) expect_committed_and_zeroed(b);
 }
 
 // Where the system refuses helper threads, the calling thread does their pieces:
 // every page is still committed, and every byte zeroed, whichever starts fail.
 TEST(TableMemory, RefusedHelpersLeaveNoPieceUndone) {
     if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: no helpers to refuse";
-    constexpr uint64_t bytes = 301 * MIB + 112;  // a piece per core up to four, the last one short
+    // A piece per core up to four, the last one short.
     for (const unsigned refused : {1u, 3u}) {
         SCOPED_TRACE(refused);
-        TableMemory::refuse_helper_starts(refused);
-        auto* p = static_cast<unsigned char*>(TableMemory::map_committed(bytes, true));
-        ASSERT_NE(p, nullptr);
-#ifndef VW_SANITIZED
-        const long before = minor_faults();
-        for (uint64_t at = 0; at < bytes; at += PAGE) p[at] = 1;
-        EXPECT_LE(minor_faults() - before, 4);
-#endif
-        std::memset(p, 0xA5, bytes);
-        TableMemory::refuse_helper_starts(refused);
-        TableMemory::zero(p, bytes);
-        EXPECT_TRUE(all_zero(p, bytes));
-        TableMemory::unmap(p, bytes);
+        expect_committed_and_zeroed({301 * MIB + 112, true}, refused);
     }
-    TableMemory::refuse_helper_starts(0);
 }
 
 // A huge-page block of no whole number of pages leaves nothing mapped once

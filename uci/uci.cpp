@@ -647,9 +647,9 @@ void UciEngine::make_hash_tables() {
             return;
         }
     }
-    // Without its tables, or room beside them, the engine cannot play. It says which size it could
-    // not get and ends with a failure status: an exit, not a signal, so that no
-    // core file of a process this large is written.
+    // Without its tables, or room beside them, the engine cannot play. It says
+    // which size it could not get and ends with a failure status: an exit, not a
+    // signal, so that no core file of a process this large is written.
     std::cerr << "Vellowind: not enough memory for Hash " << hash_mb << " MiB" << std::endl;
     std::exit(EXIT_FAILURE);
 }
